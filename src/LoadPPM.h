@@ -1,0 +1,118 @@
+// LoadPPM: reads one PPM image into a new pixel buffer.
+//
+// Accepted input
+//   Magic line "P3" (plain: decimal samples as text) or "P6" (binary: one byte
+//   per sample), then a dimensions line "width height" and a maximum-value
+//   line, each header item on a line of its own. Lines whose first character
+//   is '#' and that end in a newline are comments and are skipped whole,
+//   before and between the header lines. Only the first two characters of
+//   the magic line count; the height is read from just after the first space
+//   of the dimensions line. Width and height must lie in 1..65535 and the
+//   maximum sample value must be exactly 255.
+//
+//   A header line longer than 5999 characters is checked on its first 5999
+//   characters; once that check passes, the rest of the line is skipped.
+//
+//   Plain samples are whitespace-separated decimal numbers, read line by line
+//   however long a line is. A negative number or a NUL byte ends the
+//   contribution of its line, a word counts as 0, a value above 255 keeps
+//   its low eight bits, and samples beyond width x height x 3 are ignored.
+//   A last line without a newline counts, even when it starts with '#'.
+//
+//   A file shorter than its header promises still loads: the missing samples
+//   are 0 (black). Every load ends, whatever the input.
+//
+// Pixel buffer
+//   width x height x 3 bytes, red, green, blue per pixel, rows top to bottom,
+//   allocated with new[]; it belongs to the caller, who releases it with
+//   delete[]. On failure the pointer is null and nothing is left allocated.
+//
+// Error numbers (GetErrorNo)
+//     0  loaded
+//    -1  the magic line cannot be read
+//    -2  the magic line is neither P3 nor P6
+//    -3  the file cannot be opened
+//    -4  the dimensions line cannot be read
+//    -5  width outside 1..65535
+//    -6  height outside 1..65535, or no space on the dimensions line
+//    -7  the maximum-value line cannot be read
+//    -8  maximum sample value outside 1..65535
+//    -9  the pixel buffer cannot be allocated (or exceeds the caller's limit)
+//   -10  plain file whose maximum sample value is not 255
+//   -11  binary file whose maximum sample value is not 255
+//
+// A line "cannot be read" when the input ends before its newline.
+
+#ifndef MOTTLEPAGE_LOADPPM_H
+#define MOTTLEPAGE_LOADPPM_H
+
+#include <climits>
+#include <cstdint>
+#include <istream>
+
+// Value of one decimal digit appended to a magnitude, saturating just past
+// the largest magnitude an int can take (2^31), so that any number of digits
+// can be fed in without overflow.
+inline std::int64_t AddDecimalDigit(std::int64_t magnitude, int digit) {
+  const std::int64_t LIMIT = std::int64_t(INT_MAX) + 1;
+  magnitude = magnitude * 10 + digit;
+  return magnitude > LIMIT ? LIMIT : magnitude;
+}
+
+inline int SignedDecimal(std::int64_t magnitude, bool is_negative) {
+  if (is_negative) return magnitude >= std::int64_t(INT_MAX) + 1 ? INT_MIN : int(-magnitude);
+  return magnitude > INT_MAX ? INT_MAX : int(magnitude);
+}
+
+inline bool IsDecimalSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads a decimal number the way atoi is documented to: leading white space
+// skipped, an optional sign, digits up to the first non-digit, 0 without
+// digits. Unlike glibc's atoi, a value beyond the int range reads as the
+// nearest end of that range instead of wrapping.
+inline int ReadDecimal(const char* p_text) {
+  while (IsDecimalSpace(*p_text)) ++p_text;
+  bool is_negative = *p_text == '-';
+  if (*p_text == '-' || *p_text == '+') ++p_text;
+  std::int64_t magnitude = 0;
+  for (; *p_text >= '0' && *p_text <= '9'; ++p_text) magnitude = AddDecimalDigit(magnitude, *p_text - '0');
+  return SignedDecimal(magnitude, is_negative);
+}
+
+class LoadPPM {
+ public:
+  // Largest image the program accepts: 65535 x 65535 pixels.
+  static constexpr std::int64_t MAX_PIXELS = std::int64_t(65535) * 65535;
+
+  // Loads the file at p_filename (null: no file, error -3).
+  LoadPPM(unsigned char*& p_rgb_image, const char* p_filename, int& width, int& height);
+
+  // Loads from an open stream. Images of more than max_pixels pixels are
+  // refused with -9 before anything is allocated.
+  LoadPPM(unsigned char*& p_rgb_image, std::istream& image_stream, int& width, int& height,
+          std::int64_t max_pixels = MAX_PIXELS);
+
+  int GetErrorNo() const { return _error_number; }
+
+ protected:
+  int _error_number;
+
+  int Load(unsigned char*& p_rgb_image, std::istream& image_stream, int& width, int& height,
+           std::int64_t max_pixels);
+  int ReadHeader(std::istream& image_stream, int& ppm_type, int& width, int& height, int& max_color_comp);
+  int ReadSamples(unsigned char* p_rgb_image, std::int64_t size_image, std::istream& image_stream,
+                  int ppm_type, int max_color_comp);
+
+  // Reads the next line that is not a comment into p_line (terminated).
+  // False when the input ends before the line's newline. A line longer than
+  // size_buffer - 1 characters comes back cut, with is_cut set and the rest
+  // of it still unread: the caller checks what it got, then calls
+  // SkipRestOfLine.
+  bool GetNextPPMLine(std::istream& image_stream, char* p_line, short size_buffer, bool& is_cut);
+  // False when the input ends before a newline.
+  bool SkipRestOfLine(std::istream& image_stream);
+};
+
+#endif

@@ -1,0 +1,258 @@
+#include "mottlepage.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "LoadPPM.h"
+
+namespace {
+
+const char* const HELP_LINES[] = {
+    "mottlepage - draws a PPM image as coloured text on an HTML page",
+    "           see mottlepage(1) for further info",
+    "",
+    "mottlepage image.ppm [source_string] [red green blue] > output.html",
+    "",
+    "   image.ppm        : rgb image in ppm format",
+    "   source_string    : string used for rendering html page",
+    "                      (omit for random characters from ['a','z'])",
+    "   red, green, blue : html background color (omit for black)",
+    "",
+};
+
+// A colour tag with room for the six hex digits; padded to 32 bytes so that
+// it can be copied as one block.
+const char COLOUR_TAG[32] = "</font><font color=\"#000000\">";
+const int COLOUR_TAG_LENGTH = 29;
+const int COLOUR_TAG_HEX_OFFSET = 21;
+const char HEX_DIGITS[] = "0123456789ABCDEF";
+const char LINE_BREAK[] = "<br></font><font ";
+const char LINE_END[] = "</font><font ";
+// The size line is only buffered: one flush per text line is enough.
+const char SIZE_LINE[] = "size=\"-3\"><font \n";
+
+// Longest output of one pixel: a colour tag and an escaped character.
+const int MAX_PIXEL_BYTES = COLOUR_TAG_LENGTH + 8;
+
+// Collects a text line's bytes and hands them to the stream in large
+// blocks: per-character stream calls would cost more than the whole page.
+class PageBuffer {
+ public:
+  explicit PageBuffer(std::ostream& page) : _page(page) {}
+
+  // Room for `size` bytes (a few hundred at most) at the returned position;
+  // Commit then says how far it was filled.
+  char* Reserve(int size) {
+    if (_p_end + size > _buffer + sizeof _buffer) Drain();
+    return _p_end;
+  }
+  void Commit(char* p_end) { _p_end = p_end; }
+
+  void Put(const char* p_text, std::size_t length) {
+    char* p_out = Reserve(int(length));
+    std::memcpy(p_out, p_text, length);
+    Commit(p_out + length);
+  }
+
+  // Ends the line and flushes it, as std::endl would.
+  void EndLine() {
+    *Reserve(1) = '\n';
+    ++_p_end;
+    Drain();
+    _page.flush();
+  }
+
+  bool IsGood() const { return bool(_page); }
+
+ private:
+  std::ostream& _page;
+  char _buffer[1 << 17];
+  char* _p_end = _buffer;
+
+  void Drain() {
+    _page.write(_buffer, _p_end - _buffer);
+    _p_end = _buffer;
+  }
+};
+
+// The source string's bytes, index (x + y) mod length for pixel (x, y).
+class SourceCharacters {
+ public:
+  explicit SourceCharacters(const char* p_source) : _p_source(p_source), _length(std::strlen(p_source)) {}
+  void StartLine(int y) { _index = std::size_t(y) % _length; }
+  char GetNext() {
+    char c = _p_source[_index];
+    if (++_index == _length) _index = 0;
+    return c;
+  }
+
+ private:
+  const char* _p_source;
+  std::size_t _length;
+  std::size_t _index = 0;
+};
+
+// Letters 'a'..'y' from rand() % 25, one value per pixel written.
+class RandomCharacters {
+ public:
+  void StartLine(int) {}
+  char GetNext() { return char('a' + _random.GetNextValue() % 25); }
+
+ private:
+  LibcRandom _random;
+};
+
+inline char* PutColourTag(char* p_out, const unsigned char* p_rgb) {
+  std::memcpy(p_out, COLOUR_TAG, sizeof COLOUR_TAG);
+  char* p_hex = p_out + COLOUR_TAG_HEX_OFFSET;
+  for (int i = 0; i < 3; ++i) {
+    p_hex[2 * i] = HEX_DIGITS[p_rgb[i] >> 4];
+    p_hex[2 * i + 1] = HEX_DIGITS[p_rgb[i] & 15];
+  }
+  return p_out + COLOUR_TAG_LENGTH;
+}
+
+// A character as the page shows it: markup characters as entities, so that
+// each pixel stays one visible character and the string adds no markup.
+inline char* PutCharacter(char* p_out, char c) {
+  switch (c) {
+    case '&':
+      std::memcpy(p_out, "&amp;", 5);
+      return p_out + 5;
+    case '<':
+      std::memcpy(p_out, "&lt;", 4);
+      return p_out + 4;
+    case '>':
+      std::memcpy(p_out, "&gt;", 4);
+      return p_out + 4;
+    default:
+      *p_out = c;
+      return p_out + 1;
+  }
+}
+
+inline bool IsSameColour(const unsigned char* p_a, const unsigned char* p_b) {
+  return p_a[0] == p_b[0] && p_a[1] == p_b[1] && p_a[2] == p_b[2];
+}
+
+template <class Characters>
+void WriteTextLine(PageBuffer& out, const unsigned char* p_row, int image_width, Characters& characters) {
+  const unsigned char* p_current = p_row;
+  for (int x = 0; x < image_width; ++x, p_current += 3) {
+    char* p_out = out.Reserve(MAX_PIXEL_BYTES);
+    if (x == 0 || !IsSameColour(p_current, p_current - 3)) p_out = PutColourTag(p_out, p_current);
+    out.Commit(PutCharacter(p_out, characters.GetNext()));
+  }
+  out.Put(LINE_BREAK, sizeof LINE_BREAK - 1);
+}
+
+template <class Characters>
+void WriteTextLines(std::ostream& page, const unsigned char* p_pixel, int image_width, int image_height,
+                    Characters& characters) {
+  PageBuffer out(page);
+  const std::int64_t row_bytes = std::int64_t(image_width) * 3;
+  for (int y = 0; y < image_height && out.IsGood(); y += 2) {
+    out.Put(SIZE_LINE, sizeof SIZE_LINE - 1);
+    characters.StartLine(y);
+    WriteTextLine(out, p_pixel + y * row_bytes, image_width, characters);
+    out.Put(LINE_END, sizeof LINE_END - 1);
+    out.EndLine();
+  }
+}
+
+}  // namespace
+
+LibcRandom::LibcRandom() : _front(3), _rear(0) {
+#ifdef __GLIBC__
+  // glibc's srandom(1): a Lehmer sequence fills the table, then 310 values
+  // are thrown away.
+  std::int32_t word = 1;
+  _state[0] = 1;
+  for (int i = 1; i < DEGREE; ++i) {
+    std::int32_t hi = word / 127773;
+    std::int32_t lo = word % 127773;
+    word = 16807 * lo - 2836 * hi;
+    if (word < 0) word += 2147483647;
+    _state[i] = std::uint32_t(word);
+  }
+  for (int i = 0; i < 10 * DEGREE; ++i) GetNextValue();
+#endif
+}
+
+int LibcRandom::CallLibraryRand() { return std::rand(); }
+
+void WriteHelp(std::ostream& out) {
+  for (const char* p_line : HELP_LINES) out << p_line << std::endl;
+}
+
+void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
+                   int bg_red, int bg_green, int bg_blue, std::ostream& page) {
+  page << "<html>" << std::endl;
+  page << "<head>" << std::endl;
+  page << "</head>" << std::endl;
+  page << "<body style=\"color: rgb(255, 255, 255); background-color: rgb(" << bg_red << ", " << bg_green << ", "
+       << bg_blue << ");\"" << " link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">" << std::endl;
+  page << "<span style=\"font-family: monospace;\"></span><pre><font " << std::endl;
+  if (p_source != nullptr && p_source[0] != '\0') {
+    SourceCharacters characters(p_source);
+    WriteTextLines(page, p_pixel, image_width, image_height, characters);
+  } else {
+    RandomCharacters characters;
+    WriteTextLines(page, p_pixel, image_width, image_height, characters);
+  }
+  page << "</body>" << std::endl;
+  page << "</html>" << std::endl;
+}
+
+#ifndef MOTTLEPAGE_NO_MAIN
+namespace {
+
+bool IsHelpOption(const char* p_argument) {
+  return std::strcmp(p_argument, "-h") == 0 || std::strcmp(p_argument, "--help") == 0;
+}
+
+// Standard output must have taken everything before the run counts as a
+// success: a page cut short by a full disk is a failure.
+int FinishOutput(int status) {
+  std::cout.flush();
+  if (!std::cout) {
+    std::cerr << "mottlepage: output could not be written" << std::endl;
+    return 1;
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc > 1 && IsHelpOption(argv[1])) {
+    WriteHelp(std::cout);
+    return FinishOutput(0);
+  }
+
+  unsigned char* p_pixel = nullptr;
+  int image_width = 0;
+  int image_height = 0;
+  LoadPPM p_image(p_pixel, argc > 1 ? argv[1] : nullptr, image_width, image_height);
+  if (p_pixel == nullptr) {
+    std::cerr << std::endl << ">> file not found <<" << std::endl << std::endl;
+    WriteHelp(std::cout);
+    return FinishOutput(1);
+  }
+
+  int bg_red = 0;
+  int bg_green = 0;
+  int bg_blue = 0;
+  if (argc > 5) {
+    bg_red = ReadDecimal(argv[3]);
+    bg_green = ReadDecimal(argv[4]);
+    bg_blue = ReadDecimal(argv[5]);
+  }
+  const char* p_source = argc > 2 ? argv[2] : nullptr;
+  WriteHTMLPage(p_pixel, image_width, image_height, p_source, bg_red, bg_green, bg_blue);
+  delete[] p_pixel;
+  return FinishOutput(0);
+}
+#endif

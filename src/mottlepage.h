@@ -1,0 +1,49 @@
+// mottlepage: draws an RGB image as coloured text on an HTML page.
+//
+// The page has one text line for every second image row (rows 0, 2, 4, ...)
+// and one character per pixel, coloured with the pixel's colour; a colour
+// tag is written only where the colour changes along a line. The characters
+// come from a source string, cycled along the line and shifted two places
+// per line, or are pseudo-random letters 'a'..'y', the same on every run.
+
+#ifndef MOTTLEPAGE_MOTTLEPAGE_H
+#define MOTTLEPAGE_MOTTLEPAGE_H
+
+#include <cstdint>
+#include <iostream>
+
+// The sequence of the C library's rand() before any srand() call, without
+// its lock. On glibc it reproduces rand() exactly; elsewhere it asks rand().
+class LibcRandom {
+ public:
+  LibcRandom();
+  int GetNextValue() {
+#ifdef __GLIBC__
+    std::uint32_t value = _state[_front] += _state[_rear];
+    if (++_front == DEGREE) _front = 0;
+    if (++_rear == DEGREE) _rear = 0;
+    return int(value >> 1);
+#else
+    return CallLibraryRand();
+#endif
+  }
+
+ private:
+  static const int DEGREE = 31;
+  std::uint32_t _state[DEGREE];
+  int _front;
+  int _rear;
+  static int CallLibraryRand();
+};
+
+// Writes the usage text.
+void WriteHelp(std::ostream& out);
+
+// Writes the page for a width x height x 3 RGB buffer. p_source is the
+// string of characters to draw with; null or empty gives random letters.
+// The bytes '&', '<' and '>' of the source string are written as entities.
+// Stops early once the stream has failed; the caller checks it.
+void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
+                   int bg_red, int bg_green, int bg_blue, std::ostream& page = std::cout);
+
+#endif

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mottlepage.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::string RenderPage(const Bytes& pixels, int width, int height, const char* p_source, int red = 0,
+                       int green = 0, int blue = 0) {
+  std::ostringstream page;
+  WriteHTMLPage(pixels.data(), width, height, p_source, red, green, blue, page);
+  return page.str();
+}
+
+const char PAGE_HEAD[] =
+    "<html>\n<head>\n</head>\n"
+    "<body style=\"color: rgb(255, 255, 255); background-color: rgb(0, 0, 0);\" link=\"#000099\" "
+    "vlink=\"#990099\" alink=\"#000099\">\n"
+    "<span style=\"font-family: monospace;\"></span><pre><font \n";
+const char PAGE_TAIL[] = "</body>\n</html>\n";
+
+// A plain rendering, written straight from the page's description with
+// sprintf and rand(), to compare the fast writer against.
+std::string ReferencePage(const Bytes& pixels, int width, int height, const char* p_source, int bg_red,
+                          int bg_green, int bg_blue) {
+  std::string page = "<html>\n<head>\n</head>\n<body style=\"color: rgb(255, 255, 255); background-color: rgb(" +
+                     std::to_string(bg_red) + ", " + std::to_string(bg_green) + ", " + std::to_string(bg_blue) +
+                     ");\" link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">\n" +
+                     "<span style=\"font-family: monospace;\"></span><pre><font \n";
+  std::srand(1);  // the same sequence as a never seeded rand()
+  const std::size_t length = p_source ? std::strlen(p_source) : 0;
+  for (int y = 0; y < height; y += 2) {
+    page += "size=\"-3\"><font \n";
+    int last_red = -1, last_green = -1, last_blue = -1;
+    for (int x = 0; x < width; ++x) {
+      const unsigned char* p = &pixels[(std::size_t(y) * width + x) * 3];
+      char c = length > 0 ? p_source[(x + y) % length] : char('a' + std::rand() % 25);
+      if (p[0] != last_red || p[1] != last_green || p[2] != last_blue) {
+        char hex_string[16];
+        std::sprintf(hex_string, "%02X%02X%02X", p[0], p[1], p[2]);
+        page += std::string("</font><font color=\"#") + hex_string + "\">";
+      }
+      last_red = p[0], last_green = p[1], last_blue = p[2];
+      page += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+      if (x == width - 1) page += "<br></font><font ";
+    }
+    page += "</font><font \n";
+  }
+  return page + "</body>\n</html>\n";
+}
+
+// Random image with runs of equal colour, so that both tags and runs occur.
+Bytes RandomImage(int width, int height, unsigned seed) {
+  std::mt19937 generator(seed);
+  Bytes pixels(std::size_t(width) * height * 3);
+  for (std::size_t i = 0; i < pixels.size(); i += 3) {
+    if (i >= 3 && generator() % 3 == 0) {
+      std::memcpy(&pixels[i], &pixels[i - 3], 3);
+    } else {
+      for (int k = 0; k < 3; ++k) pixels[i + k] = static_cast<unsigned char>(generator() % 4 * 85);
+    }
+  }
+  return pixels;
+}
+
+TEST(PageTest, WorkedExample) {
+  const Bytes pixels{255, 0, 0, 255, 0, 0, 9, 9, 9, 7, 7, 7, 0, 255, 0, 0, 0, 255};
+  EXPECT_EQ(RenderPage(pixels, 2, 3, "abcd"),
+            std::string(PAGE_HEAD) +
+                "size=\"-3\"><font \n"
+                "</font><font color=\"#FF0000\">ab<br></font><font </font><font \n"
+                "size=\"-3\"><font \n"
+                "</font><font color=\"#00FF00\">c</font><font color=\"#0000FF\">d<br></font><font </font><font \n" +
+                PAGE_TAIL);
+}
+
+TEST(PageTest, SinglePixelAndBackground) {
+  EXPECT_EQ(RenderPage(Bytes{1, 171, 255}, 1, 1, "&", 300, -1, 0),
+            "<html>\n<head>\n</head>\n"
+            "<body style=\"color: rgb(255, 255, 255); background-color: rgb(300, -1, 0);\" link=\"#000099\" "
+            "vlink=\"#990099\" alink=\"#000099\">\n"
+            "<span style=\"font-family: monospace;\"></span><pre><font \n"
+            "size=\"-3\"><font \n"
+            "</font><font color=\"#01ABFF\">&amp;<br></font><font </font><font \n"
+            "</body>\n</html>\n");
+}
+
+TEST(PageTest, MatchesThePlainRenderingOnRandomImages) {
+  const struct {
+    int width;
+    int height;
+    const char* p_source;
+  } cases[] = {
+      {1, 1, "x"},     {1, 2, "x"},        {3, 5, "<&>"},       {97, 61, "mottle"},
+      {64, 64, nullptr}, {257, 33, "a<b&c>d"}, {500, 301, nullptr}, {1200, 9, "0123456789"},
+  };
+  unsigned seed = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    Bytes pixels = RandomImage(c.width, c.height, seed++);
+    EXPECT_EQ(RenderPage(pixels, c.width, c.height, c.p_source, 20, 20, 40),
+              ReferencePage(pixels, c.width, c.height, c.p_source, 20, 20, 40));
+  }
+}
+
+TEST(PageTest, EmptySourceStringGivesRandomLetters) {
+  Bytes pixels = RandomImage(40, 10, 7);
+  EXPECT_EQ(RenderPage(pixels, 40, 10, ""), RenderPage(pixels, 40, 10, nullptr));
+  EXPECT_EQ(RenderPage(pixels, 40, 10, nullptr), ReferencePage(pixels, 40, 10, nullptr, 0, 0, 0));
+}
+
+TEST(PageTest, StopsWritingOnceTheStreamFails) {
+  std::ostringstream page;
+  page.setstate(std::ios::badbit);
+  Bytes pixels(3 * 1000 * 1000);
+  WriteHTMLPage(pixels.data(), 1000, 1000, "x", 0, 0, 0, page);  // must simply return
+  EXPECT_TRUE(page.bad());
+}
+
+TEST(LibcRandomTest, ReproducesRandWithoutSeed) {
+  std::srand(1);
+  LibcRandom random;
+  for (int i = 0; i < 1000000; ++i) {
+    ASSERT_EQ(random.GetNextValue(), std::rand()) << "value " << i;
+  }
+}
+
+TEST(HelpTest, ColumnsLineUp) {
+  std::ostringstream help;
+  WriteHelp(help);
+  std::vector<std::string> lines;
+  std::istringstream text(help.str());
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 10u);
+  EXPECT_EQ(lines[1].find_first_not_of(' '), 11u);
+  EXPECT_EQ(lines[3], "mottlepage image.ppm [source_string] [red green blue] > output.html");
+  EXPECT_EQ(lines[5].find(':'), lines[6].find(':'));
+  EXPECT_EQ(lines[5].find(':'), lines[8].find(':'));
+  EXPECT_EQ(lines[7].find('('), lines[6].find(':') + 2);
+}
+
+}  // namespace
