@@ -55,6 +55,8 @@ class PlainSampleReader {
   // The next number of the current line, or -1 when its text has none left.
   // A word that is no number reads as 0.
   int GetNextNumber() {
+    int value = ReadShortNumber();
+    if (value != NOT_SHORT) return value;
     if (_repeat_count > 0) {
       --_repeat_count;
       return _repeat_value;
@@ -120,6 +122,27 @@ class PlainSampleReader {
   void SkipBlanks() {
     for (int c = Peek(); IsBlank(c); c = Advance()) {
     }
+  }
+
+  static const int NOT_SHORT = -2;
+
+  // The common case, read without the bounds checks of the general path:
+  // spaces, then up to nine digits followed by white space, all inside the
+  // chunk. Anything else is left to GetNextNumber's general path.
+  int ReadShortNumber() {
+    const char* p_limit = _p_end - 12;
+    const char* p = _p_next;
+    if (_repeat_count > 0) return NOT_SHORT;
+    while (p < p_limit && *p == ' ') ++p;
+    if (p >= p_limit) return NOT_SHORT;
+    unsigned digit = unsigned(*p - '0');
+    if (digit > 9) return NOT_SHORT;
+    int value = int(digit);
+    const char* p_stop = p + 9;
+    for (++p; p < p_stop && (digit = unsigned(*p - '0')) <= 9; ++p) value = value * 10 + int(digit);
+    if (!IsBlank(*p) && *p != '\n') return NOT_SHORT;
+    _p_next = p;
+    return value;
   }
 
   int Repeat(int value, int count) {
