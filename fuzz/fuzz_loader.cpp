@@ -1,0 +1,87 @@
+// libFuzzer target: arbitrary bytes as an image file. Every load must end
+// with either an error number and no buffer, or a buffer of the promised
+// size; a loaded image is then rendered with and without a source string.
+// Images are capped at 4096 pixels so that the fuzzer explores parsing
+// rather than allocation.
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "LoadPPM.h"
+#include "mottlepage.h"
+
+namespace {
+
+const std::int64_t MAX_FUZZ_PIXELS = 4096;
+
+// Counts what is written and throws it away.
+class CountingBuffer : public std::streambuf {
+ public:
+  std::int64_t count = 0;
+
+ protected:
+  int overflow(int c) override {
+    ++count;
+    return c;
+  }
+  std::streamsize xsputn(const char*, std::streamsize n) override {
+    count += n;
+    return n;
+  }
+};
+
+const std::string& InputPath() {
+  static const std::string path = "/tmp/mottlepage-fuzz-" + std::to_string(getpid()) + ".ppm";
+  return path;
+}
+
+void Render(const unsigned char* p_pixel, int width, int height, const char* p_source) {
+  CountingBuffer buffer;
+  std::ostream page(&buffer);
+  WriteHTMLPage(p_pixel, width, height, p_source, -1, 256, 2147483647, page);
+  // Each pixel of an even row gives at least one character.
+  if (!page || buffer.count < std::int64_t(width) * ((height + 1) / 2)) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* p_data, std::size_t size) {
+  {
+    std::ofstream file(InputPath(), std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(p_data), std::streamsize(size));
+  }
+  std::ifstream image_stream(InputPath(), std::ios::binary);
+  unsigned char* p_pixel = nullptr;
+  int width = 0;
+  int height = 0;
+  LoadPPM loader(p_pixel, image_stream, width, height, MAX_FUZZ_PIXELS);
+  if ((loader.GetErrorNo() == 0) != (p_pixel != nullptr)) std::abort();
+  if (loader.GetErrorNo() < -11 || loader.GetErrorNo() > 0) std::abort();
+  if (p_pixel == nullptr) return 0;
+  if (width < 1 || height < 1 || std::int64_t(width) * height > MAX_FUZZ_PIXELS) std::abort();
+
+  // The same bytes from memory must load to the same pixels.
+  std::istringstream memory_stream(std::string(reinterpret_cast<const char*>(p_data), size));
+  unsigned char* p_again = nullptr;
+  int width_again = 0;
+  int height_again = 0;
+  LoadPPM again(p_again, memory_stream, width_again, height_again, MAX_FUZZ_PIXELS);
+  if (p_again == nullptr || width_again != width || height_again != height ||
+      std::memcmp(p_again, p_pixel, std::size_t(width) * height * 3) != 0) {
+    std::abort();
+  }
+  delete[] p_again;
+
+  Render(p_pixel, width, height, "a<b&c>");
+  Render(p_pixel, width, height, nullptr);
+  delete[] p_pixel;
+  return 0;
+}
