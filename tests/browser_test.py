@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Loads pages made by mottlepage in headless Chromium and checks, from the
+parsed page, what a person would see: one character per pixel of every second
+row, in rows of the image's width, each in its pixel's colour, on the chosen
+background, with '<', '&' and '>' of the source string shown as themselves.
+
+Usage: browser_test.py path/to/mottlepage [path/to/chromium]
+"""
+import html
+import json
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+
+# Walks the page as the browser built it and reports each row of visible
+# characters with the colour the browser computed for it.
+PROBE = """
+<script>
+(function () {
+  const rows = [[]];
+  const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_ELEMENT | NodeFilter.SHOW_TEXT);
+  for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+    if (node.nodeType === Node.ELEMENT_NODE) {
+      if (node.tagName === 'BR') rows.push([]);
+      continue;
+    }
+    if (node.parentElement.closest('script')) continue;
+    const colour = getComputedStyle(node.parentElement).color;
+    for (const c of node.data) {
+      if (c !== '\\n') rows[rows.length - 1].push([c, colour]);
+    }
+  }
+  while (rows.length && rows[rows.length - 1].length === 0) rows.pop();
+  const result = document.createElement('div');
+  result.id = 'mottle-result';
+  result.textContent = JSON.stringify({
+    background: getComputedStyle(document.body).backgroundColor,
+    rows: rows,
+  });
+  document.documentElement.appendChild(result);
+})();
+</script>
+"""
+
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update",
+                  "--disable-sync", "--disable-quic"]
+
+
+def make_ppm(width, height, pixels):
+    return b"P6\n%d %d\n255\n" % (width, height) + bytes(c for p in pixels for c in p)
+
+
+def seen_in_browser(chromium, page_path, profile):
+    result = subprocess.run(
+        [chromium, *CHROMIUM_FLAGS, "--user-data-dir=" + profile, "--dump-dom", "file://" + page_path],
+        capture_output=True, timeout=120, check=True)
+    match = re.search(rb'<div id="mottle-result">(.*?)</div>', result.stdout, re.S)
+    if not match:
+        raise RuntimeError("no result in the page's DOM")
+    return json.loads(html.unescape(match.group(1).decode()))
+
+
+def expected_rows(width, height, pixels, source):
+    rows = []
+    for y in range(0, height, 2):
+        row = []
+        for x in range(width):
+            r, g, b = pixels[y * width + x]
+            char = source[(x + y) % len(source)] if source else None
+            row.append((char, "rgb(%d, %d, %d)" % (r, g, b)))
+        rows.append(row)
+    return rows
+
+
+def check_case(program, chromium, work, name, width, height, pixels, source, background):
+    image = os.path.join(work, name + ".ppm")
+    with open(image, "wb") as f:
+        f.write(make_ppm(width, height, pixels))
+    args = [program, image] + ([source] if source is not None else []) + [str(c) for c in background or []]
+    page = subprocess.run(args, capture_output=True, check=True).stdout
+    page_path = os.path.join(work, name + ".html")
+    with open(page_path, "wb") as f:
+        f.write(page + PROBE.encode())
+    seen = seen_in_browser(chromium, page_path, os.path.join(work, "profile"))
+
+    problems = []
+    r, g, b = background or (0, 0, 0)
+    if seen["background"] != "rgb(%d, %d, %d)" % (r, g, b):
+        problems.append("background %s" % seen["background"])
+    want = expected_rows(width, height, pixels, source)
+    if len(seen["rows"]) != len(want):
+        problems.append("%d rows, want %d" % (len(seen["rows"]), len(want)))
+    for y, (got_row, want_row) in enumerate(zip(seen["rows"], want)):
+        if len(got_row) != len(want_row):
+            problems.append("row %d: %d characters, want %d" % (y, len(got_row), len(want_row)))
+            continue
+        for x, ((got_char, got_colour), (want_char, want_colour)) in enumerate(zip(got_row, want_row)):
+            if want_char is None and not ("a" <= got_char <= "y"):
+                problems.append("row %d col %d: %r is no letter a..y" % (y, x, got_char))
+            if want_char is not None and got_char != want_char:
+                problems.append("row %d col %d: %r, want %r" % (y, x, got_char, want_char))
+            if got_colour != want_colour:
+                problems.append("row %d col %d: %s, want %s" % (y, x, got_colour, want_colour))
+    return problems
+
+
+def main():
+    program = sys.argv[1]
+    chromium = sys.argv[2] if len(sys.argv) > 2 else "/usr/bin/chromium"
+    rng = random.Random(5)
+    random_pixels = [tuple(rng.randrange(256) for _ in range(3)) for _ in range(13 * 7)]
+    runs = [(rng.randrange(2) * 255, 0, 60) for _ in range(9 * 5)]
+    cases = [
+        ("worked-example", 2, 3, [(255, 0, 0), (255, 0, 0), (9, 9, 9), (7, 7, 7), (0, 255, 0), (0, 0, 255)],
+         "abcd", None),
+        ("random-colours", 13, 7, random_pixels, "<&>mottle\"'", (20, 20, 40)),
+        ("random-letters", 13, 7, random_pixels, None, None),
+        ("colour-runs", 9, 5, runs, "x<y", (255, 255, 255)),
+        ("single-pixel", 1, 1, [(1, 2, 3)], "&", (0, 0, 0)),
+    ]
+    passed = failed = 0
+    with tempfile.TemporaryDirectory() as work:
+        for name, width, height, pixels, source, background in cases:
+            problems = check_case(program, chromium, work, name, width, height, pixels, source, background)
+            if problems:
+                failed += 1
+                print("FAIL %s: %s" % (name, "; ".join(problems[:5])))
+            else:
+                passed += 1
+                print("ok   %s" % name)
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The manual renders without warnings, and an install puts the program and
+# the manual in place. Usage: install_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+source=$2
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+
+warnings=$(groff -man -Tutf8 -ww "$source/doc/mottlepage.1" 2>&1 > /dev/null)
+[ -z "$warnings" ] || { echo "manual warnings: $warnings"; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" > /dev/null
+[ -x "$prefix/bin/mottlepage" ] || { echo "bin/mottlepage not installed"; exit 1; }
+cmp -s "$source/doc/mottlepage.1" "$prefix/share/man/man1/mottlepage.1" || { echo "manual not installed"; exit 1; }
+"$prefix/bin/mottlepage" --help | grep -q "see mottlepage(1)" || { echo "help does not point to the manual"; exit 1; }
+echo "1 passed, 0 failed"
