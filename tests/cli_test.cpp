@@ -104,16 +104,4 @@ TEST_F(CommandLineTest, UnwritableOutputIsAFailure) {
   }
 }
 
-TEST_F(CommandLineTest, ShortFileGivesABlackRemainder) {
-  MakeFile("short.ppm", "P6\n2 3\n255\n\xff\xff\xff");
-  Outcome run = RunProgram({"short.ppm", "xy"});
-  EXPECT_EQ(run.out, Page("0, 0, 0",
-                          "size=\"-3\"><font \n"
-                          "</font><font color=\"#FFFFFF\">x</font><font color=\"#000000\">y<br></font><font "
-                          "</font><font \n"
-                          "size=\"-3\"><font \n"
-                          "</font><font color=\"#000000\">xy<br></font><font </font><font \n"));
-  EXPECT_EQ(run.status, 0);
-}
-
 }  // namespace

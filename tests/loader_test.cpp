@@ -118,16 +118,19 @@ TEST(LoadPPMTest, CallerLimitRefusesLargeImagesBeforeAllocating) {
   EXPECT_EQ(LoadFromText("P6\n100 100\n255\n", 10000).error_number, 0);
 }
 
-TEST(LoadPPMTest, BinarySamplesStartAfterTheMaximumValueLine) {
-  Loaded loaded = LoadFromText("P6\n2 1\n255   \n\x01\x02\x03\n\x05\x06");
-  ASSERT_EQ(loaded.error_number, 0);
-  EXPECT_EQ(loaded.pixels, (Bytes{1, 2, 3, '\n', 5, 6}));
-}
-
-TEST(LoadPPMTest, ShortBinaryFileLeavesTheRestBlack) {
-  Loaded loaded = LoadFromText("P6\n3 1\n255\n\xff\xfe");
-  ASSERT_EQ(loaded.error_number, 0);
-  EXPECT_EQ(loaded.pixels, (Bytes{255, 254, 0, 0, 0, 0, 0, 0, 0}));
+TEST(LoadPPMTest, BinarySamplesFollowTheHeaderAndShortFilesEndInBlack) {
+  const struct {
+    std::string text;
+    Bytes pixels;
+  } cases[] = {
+      {"P6\n2 1\n255   \n\x01\x02\x03\n\x05\x06", {1, 2, 3, '\n', 5, 6}},
+      {"P6\n3 1\n255\n\xff\xfe", {255, 254, 0, 0, 0, 0, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    Loaded loaded = LoadFromText(c.text);
+    ASSERT_EQ(loaded.error_number, 0);
+    EXPECT_EQ(loaded.pixels, c.pixels);
+  }
 }
 
 struct PlainCase {

@@ -83,17 +83,6 @@ TEST(PageTest, WorkedExample) {
                 PAGE_TAIL);
 }
 
-TEST(PageTest, SinglePixelAndBackground) {
-  EXPECT_EQ(RenderPage(Bytes{1, 171, 255}, 1, 1, "&", 300, -1, 0),
-            "<html>\n<head>\n</head>\n"
-            "<body style=\"color: rgb(255, 255, 255); background-color: rgb(300, -1, 0);\" link=\"#000099\" "
-            "vlink=\"#990099\" alink=\"#000099\">\n"
-            "<span style=\"font-family: monospace;\"></span><pre><font \n"
-            "size=\"-3\"><font \n"
-            "</font><font color=\"#01ABFF\">&amp;<br></font><font </font><font \n"
-            "</body>\n</html>\n");
-}
-
 TEST(PageTest, MatchesThePlainRenderingOnRandomImages) {
   const struct {
     int width;
@@ -132,20 +121,6 @@ TEST(LibcRandomTest, ReproducesRandWithoutSeed) {
   for (int i = 0; i < 1000000; ++i) {
     ASSERT_EQ(random.GetNextValue(), std::rand()) << "value " << i;
   }
-}
-
-TEST(HelpTest, ColumnsLineUp) {
-  std::ostringstream help;
-  WriteHelp(help);
-  std::vector<std::string> lines;
-  std::istringstream text(help.str());
-  for (std::string line; std::getline(text, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 10u);
-  EXPECT_EQ(lines[1].find_first_not_of(' '), 11u);
-  EXPECT_EQ(lines[3], "mottlepage image.ppm [source_string] [red green blue] > output.html");
-  EXPECT_EQ(lines[5].find(':'), lines[6].find(':'));
-  EXPECT_EQ(lines[5].find(':'), lines[8].find(':'));
-  EXPECT_EQ(lines[7].find('('), lines[6].find(':') + 2);
 }
 
 }  // namespace
