@@ -130,9 +130,9 @@ class PlainSampleReader {
   // spaces, then up to nine digits followed by white space, all inside the
   // chunk. Anything else is left to GetNextNumber's general path.
   int ReadShortNumber() {
+    if (_repeat_count > 0 || _p_end - _p_next < 16) return NOT_SHORT;
     const char* p_limit = _p_end - 12;
     const char* p = _p_next;
-    if (_repeat_count > 0) return NOT_SHORT;
     while (p < p_limit && *p == ' ') ++p;
     if (p >= p_limit) return NOT_SHORT;
     unsigned digit = unsigned(*p - '0');
