@@ -13,5 +13,6 @@ warnings=$(groff -man -Tutf8 -ww "$source/doc/mottlepage.1" 2>&1 > /dev/null)
 cmake --install "$build" --prefix "$prefix" > /dev/null
 [ -x "$prefix/bin/mottlepage" ] || { echo "bin/mottlepage not installed"; exit 1; }
 cmp -s "$source/doc/mottlepage.1" "$prefix/share/man/man1/mottlepage.1" || { echo "manual not installed"; exit 1; }
-"$prefix/bin/mottlepage" --help | grep -q "see mottlepage(1)" || { echo "help does not point to the manual"; exit 1; }
+help=$("$prefix/bin/mottlepage" --help)
+[[ $help == *"see mottlepage(1)"* ]] || { echo "help does not point to the manual"; exit 1; }
 echo "1 passed, 0 failed"
