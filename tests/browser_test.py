@@ -121,6 +121,9 @@ def main():
         ("random-letters", 13, 7, random_pixels, None, None),
         ("colour-runs", 9, 5, runs, "x<y", (255, 255, 255)),
         ("single-pixel", 1, 1, [(1, 2, 3)], "&", (0, 0, 0)),
+        # More text lines than the browser nests elements deep: the page's
+        # unclosed font tags pile up one level per line.
+        ("tall", 3, 1501, [tuple(rng.randrange(256) for _ in range(3)) for _ in range(3 * 1501)], "ab", None),
     ]
     passed = failed = 0
     with tempfile.TemporaryDirectory() as work:
