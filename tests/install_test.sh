@@ -7,6 +7,7 @@ source=$2
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
+command -v groff > /dev/null || { echo "skipped: groff missing, install groff-base"; exit 77; }
 warnings=$(groff -man -Tutf8 -ww "$source/doc/mottlepage.1" 2>&1 > /dev/null)
 [ -z "$warnings" ] || { echo "manual warnings: $warnings"; exit 1; }
 

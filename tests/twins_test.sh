@@ -6,10 +6,11 @@ set -euo pipefail
 program=$1
 examples=$2
 convert=/usr/bin/convert  # the real ImageMagick, whatever else is on PATH
+# Without the tools the test is skipped (status 77), not failed.
 for tool in pnmtoplainpnm ppmtoppm pnmtopng pngtopnm pamscale; do
-  command -v "$tool" > /dev/null || { echo "missing $tool: install netpbm"; exit 1; }
+  command -v "$tool" > /dev/null || { echo "skipped: $tool missing, install netpbm"; exit 77; }
 done
-[ -x "$convert" ] || { echo "missing $convert: install imagemagick"; exit 1; }
+[ -x "$convert" ] || { echo "skipped: $convert missing, install imagemagick"; exit 77; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
