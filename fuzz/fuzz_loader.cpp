@@ -38,10 +38,16 @@ class CountingBuffer : public std::streambuf {
   }
 };
 
+void RemoveInputFile();
+
 const std::string& InputPath() {
   static const std::string path = "/tmp/mottlepage-fuzz-" + std::to_string(getpid()) + ".ppm";
+  static const bool is_registered = std::atexit(RemoveInputFile) == 0;
+  (void)is_registered;
   return path;
 }
+
+void RemoveInputFile() { std::remove(InputPath().c_str()); }
 
 void Render(const unsigned char* p_pixel, int width, int height, const char* p_source) {
   CountingBuffer buffer;
