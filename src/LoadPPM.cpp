@@ -8,6 +8,7 @@
 
 #ifdef __linux__
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -26,6 +27,25 @@ void AskForHugePages(unsigned char* p_buffer, std::int64_t size) {
   (void)p_buffer;
   (void)size;
 #endif
+}
+
+// Zeroes the unfilled part of the pixel buffer. A large range is handed back
+// to the kernel instead, which then supplies zero pages on demand: a huge
+// header over a short file costs neither the time nor the memory of
+// writing gigabytes of zeros.
+void ClearBytes(unsigned char* p_start, std::int64_t size) {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+  const std::uintptr_t PAGE = std::uintptr_t(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p_start);
+  const std::uintptr_t start = (first + PAGE - 1) & ~(PAGE - 1);
+  const std::uintptr_t end = (first + std::uintptr_t(size)) & ~(PAGE - 1);
+  if (end > start + 64 * PAGE) {
+    std::memset(p_start, 0, start - first);
+    std::memset(reinterpret_cast<void*>(end), 0, first + std::uintptr_t(size) - end);
+    if (madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED) == 0) return;
+  }
+#endif
+  std::memset(p_start, 0, std::size_t(size));
 }
 
 inline bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\r'; }
@@ -269,7 +289,7 @@ int LoadPPM::ReadSamples(unsigned char* p_rgb_image, std::int64_t size_image, st
     filled = image_stream.gcount();
   }
   // A short file leaves the rest black rather than whatever the heap held.
-  std::memset(p_rgb_image + filled, 0, std::size_t(size_image - filled));
+  ClearBytes(p_rgb_image + filled, size_image - filled);
   return 0;
 }
 

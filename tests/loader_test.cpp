@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -130,6 +131,27 @@ TEST(LoadPPMTest, BinarySamplesFollowTheHeaderAndShortFilesEndInBlack) {
     Loaded loaded = LoadFromText(c.text);
     ASSERT_EQ(loaded.error_number, 0);
     EXPECT_EQ(loaded.pixels, c.pixels);
+  }
+}
+
+// A large buffer reuses heap memory that held other data; the part that a
+// short file leaves unfilled must still read as black.
+TEST(LoadPPMTest, LargeShortImagesAreBlackEvenInReusedMemory) {
+  for (const char* p_magic : {"P6", "P3"}) {
+    for (int round = 0; round < 3; ++round) {
+      std::vector<unsigned char*> dirty;
+      for (int i = 0; i < 4; ++i) {
+        dirty.push_back(new unsigned char[3000000]);
+        std::memset(dirty.back(), 0xAB, 3000000);
+      }
+      for (unsigned char* p : dirty) delete[] p;
+      Loaded loaded = LoadFromText(std::string(p_magic) + "\n1000 1000\n255\n" +
+                                   (p_magic[1] == '6' ? std::string("\x07\x08\x09") : std::string("7 8 9")));
+      ASSERT_EQ(loaded.error_number, 0);
+      Bytes expected(3000000, 0);
+      expected[0] = 7, expected[1] = 8, expected[2] = 9;
+      ASSERT_TRUE(loaded.pixels == expected) << p_magic << " round " << round;
+    }
   }
 }
 
