@@ -29,7 +29,7 @@ const int COLOUR_TAG_LENGTH = 29;
 const int COLOUR_TAG_HEX_OFFSET = 21;
 const char HEX_DIGITS[] = "0123456789ABCDEF";
 const char LINE_BREAK[] = "<br></font><font ";
-const char LINE_END[] = "</font><font ";
+const char LINE_END[] = "</font><font \n";
 // The size line is only buffered: one flush per text line is enough.
 const char SIZE_LINE[] = "size=\"-3\"><font \n";
 
@@ -56,10 +56,8 @@ class PageBuffer {
     Commit(p_out + length);
   }
 
-  // Ends the line and flushes it, as std::endl would.
-  void EndLine() {
-    *Reserve(1) = '\n';
-    ++_p_end;
+  // Hands everything to the stream and flushes it, as std::endl would.
+  void Flush() {
     Drain();
     _page.flush();
   }
@@ -158,7 +156,7 @@ void WriteTextLines(std::ostream& page, const unsigned char* p_pixel, int image_
     characters.StartLine(y);
     WriteTextLine(out, p_pixel + y * row_bytes, image_width, characters);
     out.Put(LINE_END, sizeof LINE_END - 1);
-    out.EndLine();
+    out.Flush();
   }
 }
 
