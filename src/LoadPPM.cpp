@@ -1,5 +1,6 @@
 #include "LoadPPM.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -59,7 +60,8 @@ inline bool IsEndOfText(int c) { return c == '\n' || c == '\0' || c == EOF; }
 // number that straddles two chunks is still read as one number.
 class PlainSampleReader {
  public:
-  explicit PlainSampleReader(std::istream& image_stream) : _image_stream(image_stream) {}
+  explicit PlainSampleReader(std::istream& image_stream)
+      : _image_stream(image_stream), _chunk(1 << 16), _p_next(_chunk.GetData()), _p_end(_p_next) {}
 
   // Begins the next line; false when the input has nothing left.
   bool StartLine() {
@@ -115,17 +117,17 @@ class PlainSampleReader {
 
  private:
   std::istream& _image_stream;
-  char _chunk[1 << 16];
-  const char* _p_next = _chunk;
-  const char* _p_end = _chunk;
+  WorkBuffer _chunk;
+  const char* _p_next;
+  const char* _p_end;
   bool _is_comment = false;
   int _repeat_count = 0;
   int _repeat_value = 0;
 
   bool Refill() {
-    _image_stream.read(_chunk, sizeof _chunk);
-    _p_next = _chunk;
-    _p_end = _chunk + _image_stream.gcount();
+    _image_stream.read(_chunk.GetData(), std::streamsize(_chunk.GetSize()));
+    _p_next = _chunk.GetData();
+    _p_end = _p_next + _image_stream.gcount();
     return _p_end != _p_next;
   }
 
@@ -212,8 +214,10 @@ LoadPPM::LoadPPM(unsigned char*& p_rgb_image, const char* p_filename, int& width
     _error_number = -3;
     return;
   }
+  errno = 0;
   std::ifstream image_stream(p_filename, std::ios::in | std::ios::binary);
   if (!image_stream.is_open()) {
+    _details.open_error = errno;
     _error_number = -3;
     return;
   }
@@ -252,39 +256,50 @@ int LoadPPM::Load(unsigned char*& p_rgb_image, std::istream& image_stream, int& 
 }
 
 int LoadPPM::ReadHeader(std::istream& image_stream, int& ppm_type, int& width, int& height, int& max_color_comp) {
-  char text[MAX_LINE];
+  char text[MAX_LINE] = {};
   bool is_cut = false;
+  int length = 0;
 
-  if (!GetNextPPMLine(image_stream, text, MAX_LINE, is_cut)) return -1;
+  _details.is_empty = image_stream.peek() == EOF;
+  bool is_read = GetNextPPMLine(image_stream, text, MAX_LINE, is_cut, length);
+  _details.first_line_length = length;
+  std::memcpy(_details.first_bytes, text, sizeof _details.first_bytes);
+  if (!is_read) return -1;
   if (text[0] == 'P' && text[1] == '3') ppm_type = 1;
   if (text[0] == 'P' && text[1] == '6') ppm_type = 2;
   if (ppm_type == -1) return -2;
   if (is_cut && !SkipRestOfLine(image_stream)) return -1;
 
-  if (!GetNextPPMLine(image_stream, text, MAX_LINE, is_cut)) return -4;
+  if (!GetNextPPMLine(image_stream, text, MAX_LINE, is_cut, length)) return -4;
   width = ReadDecimal(text);
-  if (width < 1 || width > 65535) return -5;
+  if (width < 1 || width > 65535) return Refuse(-5, width);
   const char* p_space = std::strchr(text, ' ');
+  _details.is_space_missing = p_space == nullptr;
   if (p_space == nullptr) return -6;
   height = ReadDecimal(p_space + 1);
-  if (height < 1 || height > 65535) return -6;
+  if (height < 1 || height > 65535) return Refuse(-6, height);
   if (is_cut && !SkipRestOfLine(image_stream)) return -4;
 
-  if (!GetNextPPMLine(image_stream, text, MAX_LINE, is_cut)) return -7;
+  if (!GetNextPPMLine(image_stream, text, MAX_LINE, is_cut, length)) return -7;
   max_color_comp = ReadDecimal(text);
-  if (max_color_comp < 1 || max_color_comp > 65535) return -8;
+  if (max_color_comp < 1 || max_color_comp > 65535) return Refuse(-8, max_color_comp);
   if (is_cut && !SkipRestOfLine(image_stream)) return -7;
   return 0;
+}
+
+int LoadPPM::Refuse(int error_number, int value) {
+  _details.refused_value = value;
+  return error_number;
 }
 
 int LoadPPM::ReadSamples(unsigned char* p_rgb_image, std::int64_t size_image, std::istream& image_stream,
                          int ppm_type, int max_color_comp) {
   std::int64_t filled = 0;
   if (ppm_type == 1) {
-    if (max_color_comp != 255) return -10;
+    if (max_color_comp != 255) return Refuse(-10, max_color_comp);
     filled = ReadPlainSamples(p_rgb_image, size_image, image_stream);
   } else {
-    if (max_color_comp != 255) return -11;
+    if (max_color_comp != 255) return Refuse(-11, max_color_comp);
     image_stream.read(reinterpret_cast<char*>(p_rgb_image), size_image);
     filled = image_stream.gcount();
   }
@@ -293,14 +308,15 @@ int LoadPPM::ReadSamples(unsigned char* p_rgb_image, std::int64_t size_image, st
   return 0;
 }
 
-bool LoadPPM::GetNextPPMLine(std::istream& image_stream, char* p_line, short size_buffer, bool& is_cut) {
+bool LoadPPM::GetNextPPMLine(std::istream& image_stream, char* p_line, short size_buffer, bool& is_cut,
+                             int& length) {
   for (;;) {
     is_cut = false;
+    length = 0;
     if (image_stream.peek() == '#') {
       if (!SkipRestOfLine(image_stream)) return false;
       continue;
     }
-    int length = 0;
     int c = EOF;
     while (length < size_buffer - 1) {
       c = image_stream.get();

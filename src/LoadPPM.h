@@ -42,6 +42,10 @@
 //   -11  binary file whose maximum sample value is not 255
 //
 // A line "cannot be read" when the input ends before its newline.
+//
+// After a failure, GetFailureDetails tells what the loader saw, so that the
+// caller can say why: the start of the first line, the value a check
+// refused, the system's reason for a failed open.
 
 #ifndef MOTTLEPAGE_LOADPPM_H
 #define MOTTLEPAGE_LOADPPM_H
@@ -49,6 +53,8 @@
 #include <climits>
 #include <cstdint>
 #include <istream>
+#include <memory>
+#include <new>
 
 // Value of one decimal digit appended to a magnitude, saturating just past
 // the largest magnitude an int can take (2^31), so that any number of digits
@@ -81,6 +87,34 @@ inline int ReadDecimal(const char* p_text) {
   return SignedDecimal(magnitude, is_negative);
 }
 
+// What a failed load saw. Only the fields that its error number names are
+// meaningful.
+struct PPMLoadDetails {
+  static const int FIRST_BYTES = 16;
+  int open_error = 0;              // -3: errno of the failed open, 0 when unknown
+  bool is_empty = false;           // -1: the input held no byte at all
+  int first_line_length = 0;       // -1, -2: bytes read of the first line that is no comment
+  char first_bytes[FIRST_BYTES]{};  // -1, -2: its first bytes, zero-padded
+  int refused_value = 0;           // -5, -6, -8, -10, -11: the width, height or maximum value refused
+  bool is_space_missing = false;   // -6: the dimensions line has no space, so no height
+};
+
+// A work buffer of the wanted size on the heap, or a small one inside the
+// object when the heap has none left: slower then, never a crash. Large
+// buffers stay off the stack, which a user may have limited (ulimit -s).
+class WorkBuffer {
+ public:
+  explicit WorkBuffer(std::size_t wanted)
+      : _p_heap(new (std::nothrow) char[wanted]), _size(_p_heap ? wanted : sizeof _fallback) {}
+  char* GetData() { return _p_heap ? _p_heap.get() : _fallback; }
+  std::size_t GetSize() const { return _size; }
+
+ private:
+  std::unique_ptr<char[]> _p_heap;
+  std::size_t _size;
+  char _fallback[1024];
+};
+
 class LoadPPM {
  public:
   // Largest image the program accepts: 65535 x 65535 pixels.
@@ -95,22 +129,26 @@ class LoadPPM {
           std::int64_t max_pixels = MAX_PIXELS);
 
   int GetErrorNo() const { return _error_number; }
+  const PPMLoadDetails& GetFailureDetails() const { return _details; }
 
  protected:
   int _error_number;
+  PPMLoadDetails _details;
 
   int Load(unsigned char*& p_rgb_image, std::istream& image_stream, int& width, int& height,
            std::int64_t max_pixels);
   int ReadHeader(std::istream& image_stream, int& ppm_type, int& width, int& height, int& max_color_comp);
+  // Records the value that a check refused and returns error_number.
+  int Refuse(int error_number, int value);
   int ReadSamples(unsigned char* p_rgb_image, std::int64_t size_image, std::istream& image_stream,
                   int ppm_type, int max_color_comp);
 
-  // Reads the next line that is not a comment into p_line (terminated).
-  // False when the input ends before the line's newline. A line longer than
-  // size_buffer - 1 characters comes back cut, with is_cut set and the rest
-  // of it still unread: the caller checks what it got, then calls
-  // SkipRestOfLine.
-  bool GetNextPPMLine(std::istream& image_stream, char* p_line, short size_buffer, bool& is_cut);
+  // Reads the next line that is not a comment into p_line (terminated) and
+  // sets length to the number of characters stored. False when the input
+  // ends before the line's newline. A line longer than size_buffer - 1
+  // characters comes back cut, with is_cut set and the rest of it still
+  // unread: the caller checks what it got, then calls SkipRestOfLine.
+  bool GetNextPPMLine(std::istream& image_stream, char* p_line, short size_buffer, bool& is_cut, int& length);
   // False when the input ends before a newline.
   bool SkipRestOfLine(std::istream& image_stream);
 };

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <string>
 
 #include "LoadPPM.h"
 
@@ -17,7 +19,7 @@ const char* const HELP_LINES[] = {
     "",
     "   image.ppm        : rgb image in ppm format",
     "   source_string    : string used for rendering html page",
-    "                      (omit for random characters from ['a','z'])",
+    "                      (omit for random characters from ['a','y'])",
     "   red, green, blue : html background color (omit for black)",
     "",
 };
@@ -40,12 +42,12 @@ const int MAX_PIXEL_BYTES = COLOUR_TAG_LENGTH + 8;
 // blocks: per-character stream calls would cost more than the whole page.
 class PageBuffer {
  public:
-  explicit PageBuffer(std::ostream& page) : _page(page) {}
+  explicit PageBuffer(std::ostream& page) : _page(page), _buffer(1 << 17), _p_end(_buffer.GetData()) {}
 
   // Room for `size` bytes (a few hundred at most) at the returned position;
   // Commit then says how far it was filled.
   char* Reserve(int size) {
-    if (_p_end + size > _buffer + sizeof _buffer) Drain();
+    if (_p_end + size > _buffer.GetData() + _buffer.GetSize()) Drain();
     return _p_end;
   }
   void Commit(char* p_end) { _p_end = p_end; }
@@ -66,12 +68,12 @@ class PageBuffer {
 
  private:
   std::ostream& _page;
-  char _buffer[1 << 17];
-  char* _p_end = _buffer;
+  WorkBuffer _buffer;
+  char* _p_end;
 
   void Drain() {
-    _page.write(_buffer, _p_end - _buffer);
-    _p_end = _buffer;
+    _page.write(_buffer.GetData(), _p_end - _buffer.GetData());
+    _p_end = _buffer.GetData();
   }
 };
 
@@ -163,7 +165,6 @@ void WriteTextLines(std::ostream& page, const unsigned char* p_pixel, int image_
 }  // namespace
 
 LibcRandom::LibcRandom() : _front(3), _rear(0) {
-#ifdef __GLIBC__
   // glibc's srandom(1): a Lehmer sequence fills the table, then 310 values
   // are thrown away.
   std::int32_t word = 1;
@@ -176,10 +177,7 @@ LibcRandom::LibcRandom() : _front(3), _rear(0) {
     _state[i] = std::uint32_t(word);
   }
   for (int i = 0; i < 10 * DEGREE; ++i) GetNextValue();
-#endif
 }
-
-int LibcRandom::CallLibraryRand() { return std::rand(); }
 
 void WriteHelp(std::ostream& out) {
   for (const char* p_line : HELP_LINES) out << p_line << std::endl;
@@ -207,8 +205,128 @@ void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_heig
 #ifndef MOTTLEPAGE_NO_MAIN
 namespace {
 
-bool IsHelpOption(const char* p_argument) {
-  return std::strcmp(p_argument, "-h") == 0 || std::strcmp(p_argument, "--help") == 0;
+bool IsArgument(const char* p_argument, const char* p_option) { return std::strcmp(p_argument, p_option) == 0; }
+
+bool IsHelpOption(const char* p_argument) { return IsArgument(p_argument, "-h") || IsArgument(p_argument, "--help"); }
+
+// How the failure message names the image, and how a suggested command
+// names it (netpbm's tools read standard input when given no file).
+struct ImageName {
+  std::string shown;
+  std::string netpbm_input;
+  std::string magick_input;
+};
+
+ImageName NameImage(const char* p_argument) {
+  if (IsArgument(p_argument, "-")) return {"standard input", "", "-"};
+  return {p_argument, std::string(" < ") + p_argument, p_argument};
+}
+
+std::string Suggest(const char* p_netpbm_tool, const ImageName& name) {
+  return std::string("'") + p_netpbm_tool + name.netpbm_input + "' (netpbm) or 'convert " + name.magick_input +
+         " -depth 8 ppm:-' (ImageMagick)";
+}
+
+// Formats that people hand the program by mistake, known by their first
+// bytes, with the netpbm tool that turns each into PPM.
+struct Signature {
+  const char* p_bytes;
+  std::size_t length;
+  const char* p_what;
+  const char* p_netpbm_tool;
+};
+
+const Signature SIGNATURES[] = {
+    {"\x89PNG", 4, "a PNG image", "pngtopnm"},
+    {"\xFF\xD8\xFF", 3, "a JPEG image", "jpegtopnm"},
+    {"GIF8", 4, "a GIF image", "giftopnm"},
+    {"II*\0", 4, "a TIFF image", "tifftopnm"},
+    {"MM\0*", 4, "a TIFF image", "tifftopnm"},
+    {"BM", 2, "a BMP image", "bmptopnm"},
+    {"P1", 2, "a plain PBM bitmap (P1)", "ppmtoppm"},
+    {"P2", 2, "a plain PGM greymap (P2)", "ppmtoppm"},
+    {"P4", 2, "a PBM bitmap (P4)", "ppmtoppm"},
+    {"P5", 2, "a PGM greymap (P5)", "ppmtoppm"},
+    {"P7", 2, "a PAM image (P7)", "pamtopnm"},
+};
+
+const Signature* FindSignature(const PPMLoadDetails& details) {
+  for (const Signature& signature : SIGNATURES) {
+    if (std::size_t(details.first_line_length) >= signature.length &&
+        std::memcmp(details.first_bytes, signature.p_bytes, signature.length) == 0) {
+      return &signature;
+    }
+  }
+  return nullptr;
+}
+
+std::string DescribeUnreadableStart(const PPMLoadDetails& details, const ImageName& name, bool is_ended) {
+  if (const Signature* p_signature = FindSignature(details)) {
+    return std::string(p_signature->p_what) + ", not a PPM image (only P3 and P6 are read): convert it with " +
+           Suggest(p_signature->p_netpbm_tool, name);
+  }
+  if (!is_ended && details.first_bytes[0] == 'P' && (details.first_bytes[1] == '3' || details.first_bytes[1] == '6')) {
+    return "the header ends within its first line";
+  }
+  if (!is_ended) return "not a PPM image: its first line has no end";
+  if (details.first_line_length == 0) return "not a PPM image: its first line is empty, where P3 or P6 must stand";
+  return "not a PPM image: its first line does not start with P3 or P6";
+}
+
+std::string DescribeMaximum(int value, const ImageName& name) {
+  std::string text = "maximum sample value " + std::to_string(value);
+  if (value < 1 || value > 65535) return text + " is not valid; it must be 255";
+  return text + ", but only 255 is read: reduce it with " + Suggest("pamdepth 255", name);
+}
+
+// Why the load failed, in a user's words, with a way out where one exists.
+std::string DescribeLoadFailure(const LoadPPM& loader, const char* p_argument, int width, int height) {
+  if (p_argument == nullptr) return "mottlepage: no image given";
+  const ImageName name = NameImage(p_argument);
+  const PPMLoadDetails& details = loader.GetFailureDetails();
+  std::string reason;
+  std::error_code error;
+  switch (loader.GetErrorNo()) {
+    case -3:
+      reason = std::string("cannot open it: ") +
+               (details.open_error != 0 ? std::strerror(details.open_error) : "reason unknown");
+      break;
+    case -1:
+      if (std::filesystem::is_directory(p_argument, error)) {
+        reason = "is a directory, not an image file";
+      } else if (details.is_empty) {
+        reason = "is empty";
+      } else if (details.first_line_length == 0) {
+        reason = "holds only comment lines, no PPM header";
+      } else {
+        reason = DescribeUnreadableStart(details, name, false);
+      }
+      break;
+    case -2:
+      reason = DescribeUnreadableStart(details, name, true);
+      break;
+    case -4:
+      reason = "the header ends before its width and height line is complete";
+      break;
+    case -5:
+      reason = "width " + std::to_string(details.refused_value) + " is outside 1 to 65535";
+      break;
+    case -6:
+      reason = details.is_space_missing ? "the width and height line has no space between the two numbers"
+                                        : "height " + std::to_string(details.refused_value) + " is outside 1 to 65535";
+      break;
+    case -7:
+      reason = "the header ends before its maximum-value line is complete";
+      break;
+    case -9:
+      reason = "not enough memory for a " + std::to_string(width) + " x " + std::to_string(height) + " image (" +
+               std::to_string(std::int64_t(width) * height * 3) + " bytes)";
+      break;
+    default:  // -8, -10, -11
+      reason = DescribeMaximum(details.refused_value, name);
+      break;
+  }
+  return "mottlepage: " + name.shown + ": " + reason;
 }
 
 // Standard output must have taken everything before the run counts as a
@@ -225,17 +343,25 @@ int FinishOutput(int status) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc > 1 && IsHelpOption(argv[1])) {
+  const char* p_argument = argc > 1 ? argv[1] : nullptr;
+  if (p_argument != nullptr && IsHelpOption(p_argument)) {
     WriteHelp(std::cout);
+    return FinishOutput(0);
+  }
+  if (p_argument != nullptr && IsArgument(p_argument, "--version")) {
+    std::cout << "mottlepage " MOTTLEPAGE_VERSION << std::endl;
     return FinishOutput(0);
   }
 
   unsigned char* p_pixel = nullptr;
   int image_width = 0;
   int image_height = 0;
-  LoadPPM p_image(p_pixel, argc > 1 ? argv[1] : nullptr, image_width, image_height);
+  LoadPPM p_image = p_argument != nullptr && IsArgument(p_argument, "-")
+                        ? LoadPPM(p_pixel, std::cin, image_width, image_height)
+                        : LoadPPM(p_pixel, p_argument, image_width, image_height);
   if (p_pixel == nullptr) {
     std::cerr << std::endl << ">> file not found <<" << std::endl << std::endl;
+    std::cerr << DescribeLoadFailure(p_image, p_argument, image_width, image_height) << std::endl;
     WriteHelp(std::cout);
     return FinishOutput(1);
   }

@@ -12,20 +12,18 @@
 #include <cstdint>
 #include <iostream>
 
-// The sequence of the C library's rand() before any srand() call, without
-// its lock. On glibc it reproduces rand() exactly; elsewhere it asks rand().
+// The sequence of glibc's rand() before any srand() call (its TYPE_3
+// additive generator seeded with 1), computed here without rand()'s lock
+// and on every C library alike, so that an image gives the same page on
+// every system.
 class LibcRandom {
  public:
   LibcRandom();
   int GetNextValue() {
-#ifdef __GLIBC__
     std::uint32_t value = _state[_front] += _state[_rear];
     if (++_front == DEGREE) _front = 0;
     if (++_rear == DEGREE) _rear = 0;
     return int(value >> 1);
-#else
-    return CallLibraryRand();
-#endif
   }
 
  private:
@@ -33,7 +31,6 @@ class LibcRandom {
   std::uint32_t _state[DEGREE];
   int _front;
   int _rear;
-  static int CallLibraryRand();
 };
 
 // Writes the usage text.

@@ -7,44 +7,64 @@ using namespace mottlepage_test;
 TEST_F(CommandLineTest, HelpAndLoadFailures) {
   MakeFile("empty.ppm", "");
   MakeFile("p5.ppm", "P5\n1 1\n255\n\0");
+  MakeFile("photo.png", "\x89PNG\r\n\x1a\n\0\0\0\rIHDR");
+  MakeFile("photo.jpg", "\xff\xd8\xff\xe0\0\x10JFIF");
+  MakeFile("cut.ppm", "P6");
   mkdir(Path("folder").c_str(), 0755);
   const struct {
     std::vector<std::string> arguments;
-    std::string err;
-    int status;
+    std::string reason;  // words of the reason line; empty: the help was asked for
   } cases[] = {
-      {{"-h"}, "", 0},
-      {{"--help", "x", "1", "2", "3"}, "", 0},
-      {{}, NOT_FOUND, 1},
-      {{"-H"}, NOT_FOUND, 1},
-      {{"--HELP"}, NOT_FOUND, 1},
-      {{"missing.ppm", "text"}, NOT_FOUND, 1},
-      {{"empty.ppm"}, NOT_FOUND, 1},
-      {{"p5.ppm"}, NOT_FOUND, 1},
-      {{"folder"}, NOT_FOUND, 1},
-      {{"/dev/null"}, NOT_FOUND, 1},
-      {{"/dev/zero"}, NOT_FOUND, 1},
+      {{"-h"}, ""},
+      {{"--help", "x", "1", "2", "3"}, ""},
+      {{}, "mottlepage: no image given"},
+      {{"-H"}, "mottlepage: -H: No such file or directory"},
+      {{"--HELP"}, "--HELP: No such file"},
+      {{"missing.ppm", "text"}, "missing.ppm: No such file"},
+      {{"empty.ppm"}, "empty.ppm: empty"},
+      {{"-"}, "standard input: empty"},
+      {{"p5.ppm"}, "PGM (P5) P3 P6 'ppmtoppm < p5.ppm' 'convert p5.ppm -depth 8 ppm:-'"},
+      {{"photo.png"}, "PNG pngtopnm convert"},
+      {{"photo.jpg"}, "JPEG jpegtopnm convert"},
+      {{"cut.ppm"}, "header ends first line"},
+      {{"folder"}, "folder: directory"},
+      {{"/dev/null"}, "/dev/null: empty"},
+      {{"/dev/zero"}, "not a PPM image P3 P6"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments[0]);
     Outcome run = RunProgram(c.arguments);
+    if (!c.reason.empty()) {
+      ExpectLoadFailure(run, c.reason);
+      continue;
+    }
     EXPECT_EQ(run.out, HELP);
-    EXPECT_EQ(run.err, c.err);
-    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
   }
 }
 
-TEST_F(CommandLineTest, ImageNamedLikeTheHelpOptionStillGivesHelp) {
-  MakeFile("-h", EXAMPLE_P6);
-  Outcome run = RunProgram({"-h", "abcd"});
-  EXPECT_EQ(run.out, HELP);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.status, 0);
+TEST_F(CommandLineTest, OptionsWinOverFilesOfTheirName) {
+  const struct {
+    const char* option;
+    std::string out;
+  } cases[] = {
+      {"-h", HELP},
+      {"--version", "mottlepage 1.1.0\n"},
+  };
+  for (const auto& c : cases) {
+    MakeFile(c.option, EXAMPLE_P6);
+    Outcome run = RunProgram({c.option, "abcd"});
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+  }
 }
 
 TEST_F(CommandLineTest, PagesForArgumentCombinations) {
   MakeFile("example.ppm", EXAMPLE_P6);
   MakeFile("name with spaces \xc3\xa9.ppm", EXAMPLE_P6);
+  MakeFile("-", EXAMPLE_P6);
   const struct {
     std::vector<std::string> arguments;
     std::string colours;
@@ -58,10 +78,12 @@ TEST_F(CommandLineTest, PagesForArgumentCombinations) {
        "2147483647, -2147483648, 0"},
       {{"example.ppm", "abcd", "1", "2", "3", "ignored", "too"}, "1, 2, 3"},
       {{"name with spaces \xc3\xa9.ppm", "abcd"}, "0, 0, 0"},
+      {{"-", "abcd", "4", "5", "6"}, "4, 5, 6"},  // standard input
+      {{"./-", "abcd", "7", "8", "9"}, "7, 8, 9"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.colours);
-    Outcome run = RunProgram(c.arguments);
+    Outcome run = RunProgram(c.arguments, "", Path("example.ppm"));
     EXPECT_EQ(run.out, Page(c.colours, EXAMPLE_LINES));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);

@@ -63,8 +63,10 @@ class CommandLineTest : public ::testing::Test {
   }
 
   // Runs the program with these arguments; standard output goes to
-  // out_path (a file of the test's own unless given).
-  Outcome RunProgram(const std::vector<std::string>& arguments, std::string out_path = "") const {
+  // out_path (a file of the test's own unless given), standard input comes
+  // from in_path.
+  Outcome RunProgram(const std::vector<std::string>& arguments, std::string out_path = "",
+                     const std::string& in_path = "/dev/null") const {
     if (out_path.empty()) out_path = Path("stdout");
     std::string err_path = Path("stderr");
     std::vector<std::string> words = WrapperWords();
@@ -74,7 +76,7 @@ class CommandLineTest : public ::testing::Test {
     if (pid == 0) {
       int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int in = open("/dev/null", O_RDONLY);
+      int in = open(in_path.c_str(), O_RDONLY);
       if (out < 0 || err < 0 || in < 0) _exit(120);
       dup2(in, 0), dup2(out, 1), dup2(err, 2);
       std::vector<char*> argv;
@@ -102,10 +104,22 @@ inline const std::string HELP =
     "\n"
     "   image.ppm        : rgb image in ppm format\n"
     "   source_string    : string used for rendering html page\n"
-    "                      (omit for random characters from ['a','z'])\n"
+    "                      (omit for random characters from ['a','y'])\n"
     "   red, green, blue : html background color (omit for black)\n"
     "\n";
 inline const std::string NOT_FOUND = "\n>> file not found <<\n\n";
+
+// A load failure: the help, status 1, and on standard error the fixed
+// message followed by one line that holds every word of `words`.
+inline void ExpectLoadFailure(const Outcome& run, const std::string& words) {
+  EXPECT_EQ(run.out, HELP);
+  EXPECT_EQ(run.status, 1);
+  ASSERT_EQ(run.err.compare(0, NOT_FOUND.size(), NOT_FOUND), 0) << run.err;
+  const std::string reason = run.err.substr(NOT_FOUND.size());
+  EXPECT_EQ(reason.find('\n'), reason.size() - 1) << reason;
+  std::istringstream wanted(words);
+  for (std::string word; wanted >> word;) EXPECT_NE(reason.find(word), std::string::npos) << word << " in " << reason;
+}
 
 inline std::string BodyLine(const std::string& colours) {
   return "<body style=\"color: rgb(255, 255, 255); background-color: rgb(" + colours +

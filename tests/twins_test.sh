@@ -52,7 +52,7 @@ for image in wheel noise scaled; do
     same_page "$image plain pipe '$source'" "$reference" \
       sh -c '"$1" /dev/stdin "$2" 1 2 3 < "$3"' _ "$program" "$source" "$work/netpbm-plain.ppm"
     same_page "$image binary pipe '$source'" "$reference" \
-      sh -c 'cat "$3" | "$1" /dev/stdin "$2" 1 2 3' _ "$program" "$source" "$work/magick-raw.ppm"
+      sh -c 'cat "$3" | "$1" - "$2" 1 2 3' _ "$program" "$source" "$work/magick-raw.ppm"
     same_page "$image png round trip '$source'" "$reference" \
       sh -c 'pnmtopng "$3" | pngtopnm | "$1" /dev/stdin "$2" 1 2 3' _ "$program" "$source" "$binary"
   done
