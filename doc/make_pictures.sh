@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Remakes the README's pictures: the example image as PNG (scaled 3x) and a
-# screenshot of its page in headless Chromium.
+# Remakes the README's pictures: the example image as PNG (scaled 3x) and
+# screenshots of its pages in headless Chromium, drawn with a word and with
+# the full block.
 # Usage: doc/make_pictures.sh [path/to/mottlepage]   (needs netpbm, imagemagick, chromium)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,8 +10,13 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 pamscale -xscale 3 -yscale 3 -filter point examples/wheel.ppm | pnmtopng > doc/wheel.png
+screenshot() {  # page, picture
+  chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking \
+    --disable-component-update --disable-sync --disable-quic --user-data-dir="$work/profile" \
+    --hide-scrollbars --window-size=760,800 --screenshot="$work/page.png" "file://$1" 2> /dev/null
+  /usr/bin/convert "$work/page.png" -crop 730x790+0+0 -colors 64 "PNG8:$2"
+}
 "$program" examples/wheel.ppm "mottlepage " 20 20 40 > "$work/wheel.html"
-chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking \
-  --disable-component-update --disable-sync --disable-quic --user-data-dir="$work/profile" \
-  --hide-scrollbars --window-size=760,800 --screenshot="$work/page.png" "file://$work/wheel.html" 2> /dev/null
-/usr/bin/convert "$work/page.png" -crop 730x790+0+0 -colors 64 PNG8:doc/wheel-page.png
+screenshot "$work/wheel.html" doc/wheel-page.png
+"$program" examples/wheel.ppm "█" > "$work/blocks.html"
+screenshot "$work/blocks.html" doc/wheel-blocks.png

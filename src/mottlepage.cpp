@@ -77,43 +77,6 @@ class PageBuffer {
   }
 };
 
-// The source string's bytes, index (x + y) mod length for pixel (x, y).
-class SourceCharacters {
- public:
-  explicit SourceCharacters(const char* p_source) : _p_source(p_source), _length(std::strlen(p_source)) {}
-  void StartLine(int y) { _index = std::size_t(y) % _length; }
-  char GetNext() {
-    char c = _p_source[_index];
-    if (++_index == _length) _index = 0;
-    return c;
-  }
-
- private:
-  const char* _p_source;
-  std::size_t _length;
-  std::size_t _index = 0;
-};
-
-// Letters 'a'..'y' from rand() % 25, one value per pixel written.
-class RandomCharacters {
- public:
-  void StartLine(int) {}
-  char GetNext() { return char('a' + _random.GetNextValue() % 25); }
-
- private:
-  LibcRandom _random;
-};
-
-inline char* PutColourTag(char* p_out, const unsigned char* p_rgb) {
-  std::memcpy(p_out, COLOUR_TAG, sizeof COLOUR_TAG);
-  char* p_hex = p_out + COLOUR_TAG_HEX_OFFSET;
-  for (int i = 0; i < 3; ++i) {
-    p_hex[2 * i] = HEX_DIGITS[p_rgb[i] >> 4];
-    p_hex[2 * i + 1] = HEX_DIGITS[p_rgb[i] & 15];
-  }
-  return p_out + COLOUR_TAG_LENGTH;
-}
-
 // A character as the page shows it: markup characters as entities, so that
 // each pixel stays one visible character and the string adds no markup.
 inline char* PutCharacter(char* p_out, char c) {
@@ -133,6 +96,96 @@ inline char* PutCharacter(char* p_out, char c) {
   }
 }
 
+// The source string's bytes, index (x + y) mod length for pixel (x, y).
+class SourceCharacters {
+ public:
+  explicit SourceCharacters(const char* p_source) : _p_source(p_source), _length(std::strlen(p_source)) {}
+  void StartLine(int y) { _index = std::size_t(y) % _length; }
+  char* Put(char* p_out) {
+    char c = _p_source[_index];
+    if (++_index == _length) _index = 0;
+    return PutCharacter(p_out, c);
+  }
+
+ private:
+  const char* _p_source;
+  std::size_t _length;
+  std::size_t _index = 0;
+};
+
+// Bytes in a well-formed UTF-8 sequence, by the top four bits of its lead
+// byte.
+const unsigned char SEQUENCE_LENGTH[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 3, 4};
+
+inline int SequenceLength(char lead) { return SEQUENCE_LENGTH[static_cast<unsigned char>(lead) >> 4]; }
+
+// The code points of a well-formed UTF-8 source string, number (x + y) mod
+// count for pixel (x, y), each written whole.
+class CodePointCharacters {
+ public:
+  explicit CodePointCharacters(const char* p_source) : _p_source(p_source), _size(std::strlen(p_source)) {
+    for (std::size_t i = 0; i < _size; i += SequenceLength(p_source[i])) ++_count;
+  }
+
+  // Walks on from the line above, which for lines in order is two code
+  // points back: no line costs a pass over a long string.
+  void StartLine(int y) {
+    std::size_t wanted = std::size_t(y) % _count;
+    for (; _line_index != wanted; _line_index = _line_index + 1 == _count ? 0 : _line_index + 1) {
+      _line_start = NextStart(_line_start, SequenceLength(_p_source[_line_start]));
+    }
+    _next = _line_start;
+  }
+
+  char* Put(char* p_out) {
+    const char* p_character = _p_source + _next;
+    const int length = SequenceLength(*p_character);
+    _next = NextStart(_next, length);
+    if (length == 1) return PutCharacter(p_out, *p_character);
+    // Two overlapping two-byte copies cover two to four bytes without a
+    // branch on the length and without reading past the sequence.
+    std::memcpy(p_out, p_character, 2);
+    std::memcpy(p_out + length - 2, p_character + length - 2, 2);
+    return p_out + length;
+  }
+
+ private:
+  const char* _p_source;
+  std::size_t _size;
+  std::size_t _count = 0;
+  std::size_t _line_index = 0;
+  std::size_t _line_start = 0;
+  std::size_t _next = 0;
+
+  std::size_t NextStart(std::size_t start, int length) const {
+    start += std::size_t(length);
+    return start == _size ? 0 : start;
+  }
+};
+
+// Letters 'a'..'y' from rand() % 25, one value per pixel written.
+class RandomCharacters {
+ public:
+  void StartLine(int) {}
+  char* Put(char* p_out) {
+    *p_out = char('a' + _random.GetNextValue() % 25);
+    return p_out + 1;
+  }
+
+ private:
+  LibcRandom _random;
+};
+
+inline char* PutColourTag(char* p_out, const unsigned char* p_rgb) {
+  std::memcpy(p_out, COLOUR_TAG, sizeof COLOUR_TAG);
+  char* p_hex = p_out + COLOUR_TAG_HEX_OFFSET;
+  for (int i = 0; i < 3; ++i) {
+    p_hex[2 * i] = HEX_DIGITS[p_rgb[i] >> 4];
+    p_hex[2 * i + 1] = HEX_DIGITS[p_rgb[i] & 15];
+  }
+  return p_out + COLOUR_TAG_LENGTH;
+}
+
 inline bool IsSameColour(const unsigned char* p_a, const unsigned char* p_b) {
   return p_a[0] == p_b[0] && p_a[1] == p_b[1] && p_a[2] == p_b[2];
 }
@@ -143,7 +196,7 @@ void WriteTextLine(PageBuffer& out, const unsigned char* p_row, int image_width,
   for (int x = 0; x < image_width; ++x, p_current += 3) {
     char* p_out = out.Reserve(MAX_PIXEL_BYTES);
     if (x == 0 || !IsSameColour(p_current, p_current - 3)) p_out = PutColourTag(p_out, p_current);
-    out.Commit(PutCharacter(p_out, characters.GetNext()));
+    out.Commit(characters.Put(p_out));
   }
   out.Put(LINE_BREAK, sizeof LINE_BREAK - 1);
 }
@@ -183,15 +236,55 @@ void WriteHelp(std::ostream& out) {
   for (const char* p_line : HELP_LINES) out << p_line << std::endl;
 }
 
+namespace {
+
+// True for well-formed UTF-8 that holds at least one character beyond ASCII.
+bool IsUnicodeText(const char* p_text) {
+  bool has_non_ascii = false;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(p_text); *p != 0;) {
+    const unsigned char lead = *p++;
+    if (lead < 0x80) continue;
+    has_non_ascii = true;
+    // Lead bytes and the range of the byte after each, as Unicode's table of
+    // well-formed sequences gives them: no overlong form, no surrogate,
+    // nothing above U+10FFFF.
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    int length = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+    else return false;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+    // The terminator fails every range, so no check reads past it.
+    if (*p < low || *p > high) return false;
+    for (++p; --length > 1; ++p) {
+      if (*p < 0x80 || *p > 0xBF) return false;
+    }
+  }
+  return has_non_ascii;
+}
+
+}  // namespace
+
 void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
                    int bg_red, int bg_green, int bg_blue, std::ostream& page) {
+  const bool has_source = p_source != nullptr && p_source[0] != '\0';
+  const bool is_unicode = has_source && IsUnicodeText(p_source);
   page << "<html>" << std::endl;
   page << "<head>" << std::endl;
+  if (is_unicode) page << "<meta charset=\"utf-8\">" << std::endl;
   page << "</head>" << std::endl;
   page << "<body style=\"color: rgb(255, 255, 255); background-color: rgb(" << bg_red << ", " << bg_green << ", "
        << bg_blue << ");\"" << " link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">" << std::endl;
   page << "<span style=\"font-family: monospace;\"></span><pre><font " << std::endl;
-  if (p_source != nullptr && p_source[0] != '\0') {
+  if (is_unicode) {
+    CodePointCharacters characters(p_source);
+    WriteTextLines(page, p_pixel, image_width, image_height, characters);
+  } else if (has_source) {
     SourceCharacters characters(p_source);
     WriteTextLines(page, p_pixel, image_width, image_height, characters);
   } else {

@@ -2,7 +2,8 @@
 """Loads pages made by mottlepage in headless Chromium and checks, from the
 parsed page, what a person would see: one character per pixel of every second
 row, in rows of the image's width, each in its pixel's colour, on the chosen
-background, with '<', '&' and '>' of the source string shown as themselves.
+background, with '<', '&' and '>' of the source string shown as themselves
+and each character of a UTF-8 string as one cell.
 
 Usage: browser_test.py path/to/mottlepage [path/to/chromium]
 """
@@ -121,6 +122,9 @@ def main():
         ("random-letters", 13, 7, random_pixels, None, None),
         ("colour-runs", 9, 5, runs, "x<y", (255, 255, 255)),
         ("single-pixel", 1, 1, [(1, 2, 3)], "&", (0, 0, 0)),
+        # Code points of UTF-8 strings, each one cell.
+        ("full-block", 13, 7, random_pixels, "\u2588", None),
+        ("accent-block-rose", 13, 7, random_pixels, "\u00e9\u2588\U0001F339<", (20, 20, 40)),
         # More text lines than the browser nests elements deep: the page's
         # unclosed font tags pile up one level per line.
         ("tall", 3, 1501, [tuple(rng.randrange(256) for _ in range(3)) for _ in range(3 * 1501)], "ab", None),

@@ -101,6 +101,42 @@ TEST(PageTest, MatchesThePlainRenderingOnRandomImages) {
   }
 }
 
+// A 4 x 3 image of one colour: the cells of text lines 0 and 2. Well-formed
+// UTF-8 with a character beyond ASCII draws one code point per pixel and
+// declares its encoding; any other string draws one byte per pixel.
+TEST(PageTest, SourceStringsDrawCodePointsOrBytes) {
+  const struct {
+    const char* name;
+    std::string source;
+    bool is_unicode;
+    std::string line_0;
+    std::string line_2;
+  } cases[] = {
+      {"ascii", "abc", false, "abca", "cabc"},
+      {"one block", "\u2588", true, "\u2588\u2588\u2588\u2588", "\u2588\u2588\u2588\u2588"},
+      {"two to four bytes", "\u00e9\u2588\U0001F339", true, "\u00e9\u2588\U0001F339\u00e9",
+       "\U0001F339\u00e9\u2588\U0001F339"},
+      {"markup escaped", "a<\u00e9", true, "a&lt;\u00e9a", "\u00e9a&lt;\u00e9"},
+      {"combining mark counts", "e\u0301", true, "e\u0301e\u0301", "e\u0301e\u0301"},
+      {"overlong", "\xC0\xAF", false, "\xC0\xAF\xC0\xAF", "\xC0\xAF\xC0\xAF"},
+      {"surrogate", "\xED\xA0\x80", false, "\xED\xA0\x80\xED", "\x80\xED\xA0\x80"},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", false, "\xF4\x90\x80\x80", "\x80\x80\xF4\x90"},
+      {"cut off at the end", "\u00e9\xE2\x96", false, "\xC3\xA9\xE2\x96", "\xE2\x96\xC3\xA9"},
+      {"lone continuation", "\x80" "a", false, "\x80" "a\x80" "a", "\x80" "a\x80" "a"},
+      {"Latin-1", "caf\xE9", false, "caf\xE9", "f\xE9" "ca"},
+  };
+  const Bytes pixels(4 * 3 * 3, 7);
+  const std::string tag = "</font><font color=\"#070707\">";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string head = PAGE_HEAD;
+    if (c.is_unicode) head.insert(head.find("</head>"), "<meta charset=\"utf-8\">\n");
+    EXPECT_EQ(RenderPage(pixels, 4, 3, c.source.c_str()),
+              head + "size=\"-3\"><font \n" + tag + c.line_0 + "<br></font><font </font><font \n" +
+                  "size=\"-3\"><font \n" + tag + c.line_2 + "<br></font><font </font><font \n" + PAGE_TAIL);
+  }
+}
+
 TEST(PageTest, EmptySourceStringGivesRandomLetters) {
   Bytes pixels = RandomImage(40, 10, 7);
   EXPECT_EQ(RenderPage(pixels, 40, 10, ""), RenderPage(pixels, 40, 10, nullptr));
