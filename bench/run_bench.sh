@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Benchmark: hyperfine times mottlepage and the straightforward baseline
+# (bench/baseline.cpp) on 3000 x 3000 images, GNU time gives peak memory.
+# Checks that both write the same pages and says whether each goal holds.
+# Usage: run_bench.sh MOTTLEPAGE BASELINE BENCH_IMAGES WORK_DIR [SIDE]
+set -euo pipefail
+program=$1 baseline=$2 images=$3 work=$4 side=${5:-3000}
+for tool in hyperfine /usr/bin/time; do
+  command -v "$tool" > /dev/null || { echo "$tool missing: apt-get install hyperfine time"; exit 2; }
+done
+mkdir -p "$work"
+cd "$work"
+echo "making $side x $side inputs in $work"
+"$images" make . "$side"
+
+# name | image | source string ('' for random letters) | compare with the baseline
+cases=(
+  "P6 photo: string|photo.ppm|mottlepage |yes"
+  "P6 photo: random letters|photo.ppm||yes"
+  "P6 photo: UTF-8 █|photo.ppm|█|no"
+  "P3 photo: string|photo-plain.ppm|mottlepage |yes"
+  "P6 flat: string|flat.ppm|mottlepage |yes"
+)
+hyperfine_args=(-N --warmup 2 --runs 10 --style basic)
+commands=()
+for row in "${cases[@]}"; do
+  IFS='|' read -r name image source compare <<< "$row"
+  commands+=(-n "$name" "$program $image '$source'")
+  [ "$compare" = yes ] && commands+=(-n "$name (baseline)" "$baseline $image '$source'")
+done
+hyperfine "${hyperfine_args[@]}" --export-markdown times.md --export-csv times.csv "${commands[@]}" > /dev/null
+hyperfine "${hyperfine_args[@]}" --export-markdown file.md --output=./page.html \
+  -n "P6 photo: string, to a file" "$program photo.ppm 'mottlepage '" > /dev/null
+
+# The floor: read the pixels into a fresh buffer, then cat the page.
+"$program" photo.ppm "mottlepage " > floor-page.html
+hyperfine "${hyperfine_args[@]}" --export-csv floor.csv -n read "$images read photo.ppm" \
+  -n cat "cat floor-page.html" > /dev/null
+
+# Best time of a command's runs, from hyperfine's CSV export.
+best() { awk -F, -v name="$2" '$1 == name { print $7 }' "$1"; }
+echo
+cat times.md
+tail -n 1 file.md
+echo
+printf 'floor (best runs): read pixels %.3f s + cat page %.3f s\n' "$(best floor.csv read)" "$(best floor.csv cat)"
+
+identical=yes
+worst_over=0
+buffer_mib=$(awk -v s="$side" 'BEGIN { print s * s * 3 / 1048576 }')
+echo
+printf '%-26s %10s %12s  %s\n' case "peak MiB" "over buffer" "pages identical"
+for row in "${cases[@]}"; do
+  IFS='|' read -r name image source compare <<< "$row"
+  peak_kib=$(/usr/bin/time -f %M "$program" "$image" "$source" 2>&1 > page.html)
+  over=$(awk -v k="$peak_kib" -v b="$buffer_mib" 'BEGIN { printf "%.1f", k / 1024 - b }')
+  worst_over=$(awk -v a="$over" -v b="$worst_over" 'BEGIN { print (a > b ? a : b) }')
+  same=-
+  if [ "$compare" = yes ]; then
+    "$baseline" "$image" "$source" > baseline.html
+    cmp -s page.html baseline.html && same=yes || { same=NO; identical=no; }
+  fi
+  printf '%-26s %10.1f %12s  %s\n' "$name" "$(awk -v k="$peak_kib" 'BEGIN { print k / 1024 }')" "$over" "$same"
+done
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+floor=$(awk -v a="$(best floor.csv read)" -v b="$(best floor.csv cat)" 'BEGIN { print a + b }')
+string=$(best times.csv "P6 photo: string")
+all_met=yes
+goal() {  # text, value, limit, at-least|at-most
+  local met
+  met=$(awk -v v="$2" -v l="$3" -v k="$4" 'BEGIN { print ((k == "at-least" ? v >= l : v <= l) ? "met" : "MISSED") }')
+  [ "$met" = met ] || all_met=no
+  printf '%-52s %8s  %s\n' "$1" "$2" "$met"
+}
+echo
+goal "P6 photo speed-up over baseline (>= 10)" "$(ratio "$(best times.csv "P6 photo: string (baseline)")" "$string")" 10 at-least
+goal "P6 photo time over floor (<= 2.5)" "$(ratio "$string" "$floor")" 2.5 at-most
+goal "random letters over source string (<= 1.3)" "$(ratio "$(best times.csv "P6 photo: random letters")" "$string")" 1.3 at-most
+goal "UTF-8 string over ASCII string (<= 1.5)" "$(ratio "$(best times.csv "P6 photo: UTF-8 █")" "$string")" 1.5 at-most
+goal "P3 photo speed-up over baseline (>= 4)" \
+  "$(ratio "$(best times.csv "P3 photo: string (baseline)")" "$(best times.csv "P3 photo: string")")" 4 at-least
+goal "peak memory over the pixel buffer, MiB (<= 12)" "$worst_over" 12 at-most
+[ "$identical" = yes ] || all_met=no
+printf '%-52s %8s  %s\n' "pages identical to the baseline" "$identical" "$([ "$identical" = yes ] && echo met || echo MISSED)"
+[ "$all_met" = yes ]
