@@ -50,7 +50,7 @@ TEST_F(CommandLineTest, OptionsWinOverFilesOfTheirName) {
     std::string out;
   } cases[] = {
       {"-h", HELP},
-      {"--version", "mottlepage 1.1.0\n"},
+      {"--version", "mottlepage " MOTTLEPAGE_VERSION "\n"},
   };
   for (const auto& c : cases) {
     MakeFile(c.option, EXAMPLE_P6);

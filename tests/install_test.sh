@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # The manual renders without warnings, and an install puts the program and
-# the manual in place. Usage: install_test.sh BUILD_DIR SOURCE_DIR
+# the manual in place, both naming the same version. Usage: install_test.sh BUILD_DIR
 set -euo pipefail
 build=$1
-source=$2
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
 command -v groff > /dev/null || { echo "skipped: groff missing, install groff-base"; exit 77; }
-warnings=$(groff -man -Tutf8 -ww "$source/doc/mottlepage.1" 2>&1 > /dev/null)
+warnings=$(groff -man -Tutf8 -ww "$build/mottlepage.1" 2>&1 > /dev/null)
 [ -z "$warnings" ] || { echo "manual warnings: $warnings"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" > /dev/null
 [ -x "$prefix/bin/mottlepage" ] || { echo "bin/mottlepage not installed"; exit 1; }
-cmp -s "$source/doc/mottlepage.1" "$prefix/share/man/man1/mottlepage.1" || { echo "manual not installed"; exit 1; }
+cmp -s "$build/mottlepage.1" "$prefix/share/man/man1/mottlepage.1" || { echo "manual not installed"; exit 1; }
+version=$("$prefix/bin/mottlepage" --version)
+grep -q "^\.TH MOTTLEPAGE 1 .* \"$version\" " "$prefix/share/man/man1/mottlepage.1" ||
+  { echo "the manual's header does not name $version"; exit 1; }
 help=$("$prefix/bin/mottlepage" --help)
 [[ $help == *"see mottlepage(1)"* ]] || { echo "help does not point to the manual"; exit 1; }
 echo "1 passed, 0 failed"
