@@ -21,7 +21,7 @@ cases=(
   "P3 photo: string|photo-plain.ppm|mottlepage |yes"
   "P6 flat: string|flat.ppm|mottlepage |yes"
 )
-hyperfine_args=(-N --warmup 2 --runs 10 --style basic)
+hyperfine_args=(-N --warmup 3 --runs 15 --style basic)
 commands=()
 for row in "${cases[@]}"; do
   IFS='|' read -r name image source compare <<< "$row"
