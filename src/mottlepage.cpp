@@ -1,7 +1,5 @@
 #include "mottlepage.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
