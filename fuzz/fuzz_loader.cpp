@@ -1,6 +1,7 @@
 // libFuzzer target: arbitrary bytes as an image file. Every load must end
 // with either an error number and no buffer, or a buffer of the promised
-// size; a loaded image is then rendered with and without a source string.
+// size; a loaded image is then rendered with and without a source string,
+// with a UTF-8 one and with the input's own last bytes.
 // Images are capped at 4096 pixels so that the fuzzer explores parsing
 // rather than allocation.
 
@@ -88,6 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* p_data, std::size_t si
 
   Render(p_pixel, width, height, "a<b&c>");
   Render(p_pixel, width, height, nullptr);
+  Render(p_pixel, width, height, "\u00e9\u2588<\U0001F339");
+  // The input's last bytes as a source string: well-formed UTF-8 or not.
+  std::string source(reinterpret_cast<const char*>(p_data) + (size > 24 ? size - 24 : 0), size > 24 ? 24 : size);
+  Render(p_pixel, width, height, source.c_str());
   delete[] p_pixel;
   return 0;
 }
