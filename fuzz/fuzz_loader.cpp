@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* p_data, std::size_t si
   int height = 0;
   LoadPPM loader(p_pixel, image_stream, width, height, MAX_FUZZ_PIXELS);
   if ((loader.GetErrorNo() == 0) != (p_pixel != nullptr)) std::abort();
-  if (loader.GetErrorNo() < -11 || loader.GetErrorNo() > 0) std::abort();
+  if (loader.GetErrorNo() < -12 || loader.GetErrorNo() > 0) std::abort();
   if (p_pixel == nullptr) return 0;
   if (width < 1 || height < 1 || std::int64_t(width) * height > MAX_FUZZ_PIXELS) std::abort();
 
@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* p_data, std::size_t si
       std::memcmp(p_again, p_pixel, std::size_t(width) * height * 3) != 0) {
     std::abort();
   }
-  delete[] p_again;
+  std::free(p_again);
 
   Render(p_pixel, width, height, "a<b&c>");
   Render(p_pixel, width, height, nullptr);
@@ -93,6 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* p_data, std::size_t si
   // The input's last bytes as a source string: well-formed UTF-8 or not.
   std::string source(reinterpret_cast<const char*>(p_data) + (size > 24 ? size - 24 : 0), size > 24 ? 24 : size);
   Render(p_pixel, width, height, source.c_str());
-  delete[] p_pixel;
+  std::free(p_pixel);
   return 0;
 }

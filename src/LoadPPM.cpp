@@ -1,20 +1,22 @@
 #include "LoadPPM.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <new>
 
 #ifdef __linux__
 #include <sys/mman.h>
-#include <unistd.h>
 #endif
 
 namespace {
 
-const int MAX_LINE = 6000;
+const int MAX_LINE = PPMInput::MAX_LINE;
+const std::size_t CHUNK_SIZE = std::size_t(1) << 16;
 
 // Faulting in a large pixel buffer page by page costs more than reading the
 // file; transparent huge pages cut that down. Only a hint: failure is fine.
@@ -56,12 +58,12 @@ inline bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\r'; }
 inline bool IsEndOfText(int c) { return c == '\n' || c == '\0' || c == EOF; }
 
 // Reads the samples of a plain file as a stream of lines of any length,
-// through a fixed chunk buffer: no line is ever held whole in memory, and a
-// number that straddles two chunks is still read as one number.
+// straight from the input's buffer: no line is ever held whole in memory,
+// and a number that straddles two blocks is still read as one number.
 class PlainSampleReader {
  public:
-  explicit PlainSampleReader(std::istream& image_stream)
-      : _image_stream(image_stream), _chunk(1 << 16), _p_next(_chunk.GetData()), _p_end(_p_next) {}
+  explicit PlainSampleReader(PPMInput& input) : _input(input), _p_next(input.GetNext()), _p_end(input.GetEnd()) {}
+  ~PlainSampleReader() { _input.SetNext(_p_next); }
 
   // Begins the next line; false when the input has nothing left.
   bool StartLine() {
@@ -116,8 +118,7 @@ class PlainSampleReader {
   }
 
  private:
-  std::istream& _image_stream;
-  WorkBuffer _chunk;
+  PPMInput& _input;
   const char* _p_next;
   const char* _p_end;
   bool _is_comment = false;
@@ -125,10 +126,11 @@ class PlainSampleReader {
   int _repeat_value = 0;
 
   bool Refill() {
-    _image_stream.read(_chunk.GetData(), std::streamsize(_chunk.GetSize()));
-    _p_next = _chunk.GetData();
-    _p_end = _p_next + _image_stream.gcount();
-    return _p_end != _p_next;
+    _input.SetNext(_p_end);
+    bool is_filled = _input.Refill();
+    _p_next = _input.GetNext();
+    _p_end = _input.GetEnd();
+    return is_filled;
   }
 
   int Peek() {
@@ -188,8 +190,8 @@ class PlainSampleReader {
 // stored. Samples of a '#' line are stored as they come and taken back if
 // the line ends in a newline (a comment after all): only a last line
 // without a newline keeps them.
-std::int64_t ReadPlainSamples(unsigned char* p_rgb_image, std::int64_t size_image, std::istream& image_stream) {
-  PlainSampleReader reader(image_stream);
+std::int64_t ReadPlainSamples(unsigned char* p_rgb_image, std::int64_t size_image, PPMInput& input) {
+  PlainSampleReader reader(input);
   std::int64_t counter = 0;
   while (counter < size_image && reader.StartLine()) {
     std::int64_t line_start = counter;
@@ -207,6 +209,71 @@ std::int64_t ReadPlainSamples(unsigned char* p_rgb_image, std::int64_t size_imag
 
 }  // namespace
 
+PPMInput::PPMInput(int file_descriptor)
+    : _file_descriptor(file_descriptor), _p_stream(nullptr), _chunk(CHUNK_SIZE), _line(MAX_LINE),
+      _p_next(_chunk.GetData()), _p_end(_p_next) {}
+
+PPMInput::PPMInput(std::istream& stream)
+    : _file_descriptor(-1), _p_stream(&stream), _chunk(CHUNK_SIZE), _line(MAX_LINE), _p_next(_chunk.GetData()),
+      _p_end(_p_next) {}
+
+std::int64_t PPMInput::ReadSome(char* p_target, std::int64_t size) {
+  if (_read_error != 0) return -1;
+  if (_p_stream != nullptr) {
+    _p_stream->read(p_target, std::streamsize(size));
+    if (_p_stream->bad()) _read_error = EIO;
+    return _p_stream->gcount();
+  }
+  // Linux moves at most this much in one read.
+  const std::int64_t MAX_READ = 0x7ffff000;
+  for (;;) {
+    ssize_t count = read(_file_descriptor, p_target, std::size_t(size < MAX_READ ? size : MAX_READ));
+    if (count >= 0) return count;
+    if (errno == EINTR) continue;
+    // Standard input left non-blocking by another program: wait for data
+    // rather than take "try again" for an error.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      struct pollfd wanted = {_file_descriptor, POLLIN, 0};
+      if (poll(&wanted, 1, -1) >= 0 || errno == EINTR) continue;
+    }
+    _read_error = errno;
+    return -1;
+  }
+}
+
+bool PPMInput::Refill() {
+  if (_p_next < _p_end) return true;
+  std::int64_t count = ReadSome(_chunk.GetData(), std::int64_t(_chunk.GetSize()));
+  _p_next = _chunk.GetData();
+  _p_end = _p_next + (count > 0 ? count : 0);
+  return count > 0;
+}
+
+bool PPMInput::SkipPastNewline() {
+  for (;;) {
+    if (!Refill()) return false;
+    const void* p_newline = std::memchr(_p_next, '\n', std::size_t(_p_end - _p_next));
+    if (p_newline != nullptr) {
+      _p_next = static_cast<const char*>(p_newline) + 1;
+      return true;
+    }
+    _p_next = _p_end;
+  }
+}
+
+std::int64_t PPMInput::ReadBlock(unsigned char* p_target, std::int64_t size) {
+  std::int64_t done = _p_end - _p_next < size ? _p_end - _p_next : size;
+  std::memcpy(p_target, _p_next, std::size_t(done));
+  _p_next += done;
+  // The rest goes straight into the target, without a copy.
+  while (done < size) {
+    std::int64_t count = ReadSome(reinterpret_cast<char*>(p_target) + done, size - done);
+    if (count <= 0) break;
+    done += count;
+  }
+  return done;
+}
+
 LoadPPM::LoadPPM(unsigned char*& p_rgb_image, const char* p_filename, int& width, int& height)
     : _error_number(0) {
   p_rgb_image = nullptr;
@@ -214,63 +281,73 @@ LoadPPM::LoadPPM(unsigned char*& p_rgb_image, const char* p_filename, int& width
     _error_number = -3;
     return;
   }
-  errno = 0;
-  std::ifstream image_stream(p_filename, std::ios::in | std::ios::binary);
-  if (!image_stream.is_open()) {
+  int file_descriptor = open(p_filename, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (file_descriptor < 0) {
     _details.open_error = errno;
     _error_number = -3;
     return;
   }
-  _error_number = Load(p_rgb_image, image_stream, width, height, MAX_PIXELS);
+  PPMInput input(file_descriptor);
+  _error_number = Load(p_rgb_image, input, width, height, MAX_PIXELS);
+  close(file_descriptor);
+}
+
+LoadPPM::LoadPPM(unsigned char*& p_rgb_image, int file_descriptor, int& width, int& height) : _error_number(0) {
+  p_rgb_image = nullptr;
+  PPMInput input(file_descriptor);
+  _error_number = Load(p_rgb_image, input, width, height, MAX_PIXELS);
 }
 
 LoadPPM::LoadPPM(unsigned char*& p_rgb_image, std::istream& image_stream, int& width, int& height,
                  std::int64_t max_pixels)
     : _error_number(0) {
   p_rgb_image = nullptr;
-  _error_number = Load(p_rgb_image, image_stream, width, height, max_pixels);
+  PPMInput input(image_stream);
+  _error_number = Load(p_rgb_image, input, width, height, max_pixels);
 }
 
-int LoadPPM::Load(unsigned char*& p_rgb_image, std::istream& image_stream, int& width, int& height,
-                  std::int64_t max_pixels) {
+int LoadPPM::Load(unsigned char*& p_rgb_image, PPMInput& input, int& width, int& height, std::int64_t max_pixels) {
   int ppm_type = -1;
   int max_color_comp = 0;
-  int error_number = ReadHeader(image_stream, ppm_type, width, height, max_color_comp);
-  if (error_number != 0) return error_number;
-
-  std::int64_t pixels = std::int64_t(width) * height;
-  std::int64_t size_image = pixels * 3;
-  if (pixels > max_pixels || std::uint64_t(size_image) > std::uint64_t(std::numeric_limits<std::ptrdiff_t>::max())) {
-    return -9;
+  int error_number = ReadHeader(input, ppm_type, width, height, max_color_comp);
+  if (error_number == 0) {
+    std::int64_t pixels = std::int64_t(width) * height;
+    std::int64_t size_image = pixels * 3;
+    if (pixels > max_pixels || std::uint64_t(size_image) > std::uint64_t(std::numeric_limits<std::ptrdiff_t>::max())) {
+      return -9;
+    }
+    p_rgb_image = static_cast<unsigned char*>(std::malloc(std::size_t(size_image)));
+    if (p_rgb_image == nullptr) return -9;
+    AskForHugePages(p_rgb_image, size_image);
+    error_number = ReadSamples(p_rgb_image, size_image, input, ppm_type, max_color_comp);
   }
-  p_rgb_image = new (std::nothrow) unsigned char[std::size_t(size_image)];
-  if (p_rgb_image == nullptr) return -9;
-  AskForHugePages(p_rgb_image, size_image);
-
-  error_number = ReadSamples(p_rgb_image, size_image, image_stream, ppm_type, max_color_comp);
+  // Whatever a step made of the input it got, a read error is the cause.
+  _details.read_error = input.GetReadError();
+  if (_details.read_error != 0) error_number = -12;
   if (error_number != 0) {
-    delete[] p_rgb_image;
+    std::free(p_rgb_image);
     p_rgb_image = nullptr;
   }
   return error_number;
 }
 
-int LoadPPM::ReadHeader(std::istream& image_stream, int& ppm_type, int& width, int& height, int& max_color_comp) {
-  char text[MAX_LINE] = {};
+int LoadPPM::ReadHeader(PPMInput& input, int& ppm_type, int& width, int& height, int& max_color_comp) {
+  char* text = input.GetLineBuffer();
   bool is_cut = false;
   int length = 0;
 
-  _details.is_empty = image_stream.peek() == EOF;
-  bool is_read = GetNextPPMLine(image_stream, text, MAX_LINE, is_cut, length);
+  _details.is_empty = input.Peek() == EOF;
+  bool is_read = GetNextPPMLine(input, text, MAX_LINE, is_cut, length);
   _details.first_line_length = length;
-  std::memcpy(_details.first_bytes, text, sizeof _details.first_bytes);
+  std::memset(_details.first_bytes, 0, sizeof _details.first_bytes);
+  std::memcpy(_details.first_bytes, text, std::size_t(length) < sizeof _details.first_bytes ? length : sizeof _details.first_bytes);
   if (!is_read) return -1;
   if (text[0] == 'P' && text[1] == '3') ppm_type = 1;
   if (text[0] == 'P' && text[1] == '6') ppm_type = 2;
   if (ppm_type == -1) return -2;
-  if (is_cut && !SkipRestOfLine(image_stream)) return -1;
+  if (is_cut && !input.SkipPastNewline()) return -1;
 
-  if (!GetNextPPMLine(image_stream, text, MAX_LINE, is_cut, length)) return -4;
+  if (!GetNextPPMLine(input, text, MAX_LINE, is_cut, length)) return -4;
   width = ReadDecimal(text);
   if (width < 1 || width > 65535) return Refuse(-5, width);
   const char* p_space = std::strchr(text, ' ');
@@ -278,12 +355,12 @@ int LoadPPM::ReadHeader(std::istream& image_stream, int& ppm_type, int& width, i
   if (p_space == nullptr) return -6;
   height = ReadDecimal(p_space + 1);
   if (height < 1 || height > 65535) return Refuse(-6, height);
-  if (is_cut && !SkipRestOfLine(image_stream)) return -4;
+  if (is_cut && !input.SkipPastNewline()) return -4;
 
-  if (!GetNextPPMLine(image_stream, text, MAX_LINE, is_cut, length)) return -7;
+  if (!GetNextPPMLine(input, text, MAX_LINE, is_cut, length)) return -7;
   max_color_comp = ReadDecimal(text);
   if (max_color_comp < 1 || max_color_comp > 65535) return Refuse(-8, max_color_comp);
-  if (is_cut && !SkipRestOfLine(image_stream)) return -7;
+  if (is_cut && !input.SkipPastNewline()) return -7;
   return 0;
 }
 
@@ -292,34 +369,35 @@ int LoadPPM::Refuse(int error_number, int value) {
   return error_number;
 }
 
-int LoadPPM::ReadSamples(unsigned char* p_rgb_image, std::int64_t size_image, std::istream& image_stream,
-                         int ppm_type, int max_color_comp) {
+int LoadPPM::ReadSamples(unsigned char* p_rgb_image, std::int64_t size_image, PPMInput& input, int ppm_type,
+                         int max_color_comp) {
   std::int64_t filled = 0;
+  _details.is_plain = ppm_type == 1;
   if (ppm_type == 1) {
     if (max_color_comp != 255) return Refuse(-10, max_color_comp);
-    filled = ReadPlainSamples(p_rgb_image, size_image, image_stream);
+    filled = ReadPlainSamples(p_rgb_image, size_image, input);
   } else {
     if (max_color_comp != 255) return Refuse(-11, max_color_comp);
-    image_stream.read(reinterpret_cast<char*>(p_rgb_image), size_image);
-    filled = image_stream.gcount();
+    filled = input.ReadBlock(p_rgb_image, size_image);
   }
+  _details.samples_wanted = size_image;
+  _details.samples_read = filled;
   // A short file leaves the rest black rather than whatever the heap held.
   ClearBytes(p_rgb_image + filled, size_image - filled);
   return 0;
 }
 
-bool LoadPPM::GetNextPPMLine(std::istream& image_stream, char* p_line, short size_buffer, bool& is_cut,
-                             int& length) {
+bool LoadPPM::GetNextPPMLine(PPMInput& input, char* p_line, short size_buffer, bool& is_cut, int& length) {
   for (;;) {
     is_cut = false;
     length = 0;
-    if (image_stream.peek() == '#') {
-      if (!SkipRestOfLine(image_stream)) return false;
+    if (input.Peek() == '#') {
+      if (!input.SkipPastNewline()) return false;
       continue;
     }
     int c = EOF;
     while (length < size_buffer - 1) {
-      c = image_stream.get();
+      c = input.Get();
       if (c == EOF || c == '\n') break;
       p_line[length++] = char(c);
     }
@@ -327,18 +405,13 @@ bool LoadPPM::GetNextPPMLine(std::istream& image_stream, char* p_line, short siz
     if (c == '\n') return true;
     if (c == EOF) return false;
     // The buffer is full: the newline may still be the next character.
-    c = image_stream.peek();
+    c = input.Peek();
     if (c == EOF) return false;
     if (c == '\n') {
-      image_stream.get();
+      input.Get();
       return true;
     }
     is_cut = true;
     return true;
   }
-}
-
-bool LoadPPM::SkipRestOfLine(std::istream& image_stream) {
-  image_stream.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-  return !image_stream.eof() && !image_stream.bad();
 }

@@ -20,12 +20,15 @@
 //   A last line without a newline counts, even when it starts with '#'.
 //
 //   A file shorter than its header promises still loads: the missing samples
-//   are 0 (black). Every load ends, whatever the input.
+//   are 0 (black), and GetLoadDetails says how many arrived. A read error is
+//   no end of the file: the load fails (-12). Every load ends, whatever the
+//   input.
 //
 // Pixel buffer
 //   width x height x 3 bytes, red, green, blue per pixel, rows top to bottom,
-//   allocated with new[]; it belongs to the caller, who releases it with
-//   delete[]. On failure the pointer is null and nothing is left allocated.
+//   allocated with malloc (whose failure is a plain null, at any memory
+//   limit); it belongs to the caller, who releases it with free. On failure
+//   the pointer is null and nothing is left allocated.
 //
 // Error numbers (GetErrorNo)
 //     0  loaded
@@ -40,21 +43,23 @@
 //    -9  the pixel buffer cannot be allocated (or exceeds the caller's limit)
 //   -10  plain file whose maximum sample value is not 255
 //   -11  binary file whose maximum sample value is not 255
+//   -12  the input cannot be read (a read error, such as EIO or ECONNRESET)
 //
 // A line "cannot be read" when the input ends before its newline.
 //
-// After a failure, GetFailureDetails tells what the loader saw, so that the
-// caller can say why: the start of the first line, the value a check
-// refused, the system's reason for a failed open.
+// GetLoadDetails tells what the loader saw, so that the caller can say why
+// a load failed (the start of the first line, the value a check refused,
+// the system's reason for a failed open or read) or that a loaded image
+// was cut short.
 
 #ifndef MOTTLEPAGE_LOADPPM_H
 #define MOTTLEPAGE_LOADPPM_H
 
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <istream>
-#include <memory>
-#include <new>
 
 // Value of one decimal digit appended to a magnitude, saturating just past
 // the largest magnitude an int can take (2^31), so that any number of digits
@@ -87,32 +92,89 @@ inline int ReadDecimal(const char* p_text) {
   return SignedDecimal(magnitude, is_negative);
 }
 
-// What a failed load saw. Only the fields that its error number names are
-// meaningful.
+// What a load saw, so that the caller can say why it failed or what is
+// missing. Only the fields that its error number names are meaningful; the
+// last three are set after every load that got as far as the samples.
 struct PPMLoadDetails {
   static const int FIRST_BYTES = 16;
   int open_error = 0;              // -3: errno of the failed open, 0 when unknown
+  int read_error = 0;              // -12: errno of the failed read
   bool is_empty = false;           // -1: the input held no byte at all
   int first_line_length = 0;       // -1, -2: bytes read of the first line that is no comment
   char first_bytes[FIRST_BYTES]{};  // -1, -2: its first bytes, zero-padded
   int refused_value = 0;           // -5, -6, -8, -10, -11: the width, height or maximum value refused
   bool is_space_missing = false;   // -6: the dimensions line has no space, so no height
+  bool is_plain = false;           // 0: samples are decimal text (P3), not bytes
+  std::int64_t samples_wanted = 0;  // 0: width x height x 3
+  std::int64_t samples_read = 0;    // 0: samples the input held; fewer than wanted: the rest is black
 };
 
-// A work buffer of the wanted size on the heap, or a small one inside the
-// object when the heap has none left: slower then, never a crash. Large
-// buffers stay off the stack, which a user may have limited (ulimit -s).
+// Memory for a buffer of the wanted size from the C allocator, or a small
+// block that the class keeps for the case that the heap has none left:
+// slower then, never a crash. Large buffers stay off the stack, which a
+// user may have limited (ulimit -s 16). The fallback block is the class's
+// own static one: only one buffer of each kind (Tag) may use it at a time,
+// as the program's single loader and single page writer do.
+template <class Tag, std::size_t FALLBACK_SIZE>
 class WorkBuffer {
  public:
   explicit WorkBuffer(std::size_t wanted)
-      : _p_heap(new (std::nothrow) char[wanted]), _size(_p_heap ? wanted : sizeof _fallback) {}
-  char* GetData() { return _p_heap ? _p_heap.get() : _fallback; }
+      : _p_heap(static_cast<char*>(std::malloc(wanted))), _size(_p_heap ? wanted : FALLBACK_SIZE) {}
+  ~WorkBuffer() { std::free(_p_heap); }
+  WorkBuffer(const WorkBuffer&) = delete;
+  WorkBuffer& operator=(const WorkBuffer&) = delete;
+  char* GetData() { return _p_heap ? _p_heap : _s_fallback; }
   std::size_t GetSize() const { return _size; }
 
  private:
-  std::unique_ptr<char[]> _p_heap;
+  char* _p_heap;
   std::size_t _size;
-  char _fallback[1024];
+  static char _s_fallback[FALLBACK_SIZE];
+};
+
+template <class Tag, std::size_t FALLBACK_SIZE>
+char WorkBuffer<Tag, FALLBACK_SIZE>::_s_fallback[FALLBACK_SIZE];
+
+// The bytes of an image, read through a buffer from a file descriptor (the
+// program) or from a stream (tests and fuzzing). Unlike a stream, it tells
+// the end of the input from a read error, whose errno it keeps.
+class PPMInput {
+ public:
+  static const int MAX_LINE = 6000;  // header line buffer, terminator included
+
+  explicit PPMInput(int file_descriptor);
+  explicit PPMInput(std::istream& stream);
+
+  int Peek() { return _p_next < _p_end || Refill() ? static_cast<unsigned char>(*_p_next) : EOF; }
+  int Get() { return _p_next < _p_end || Refill() ? static_cast<unsigned char>(*_p_next++) : EOF; }
+  // Past the next newline; false when the input ends first.
+  bool SkipPastNewline();
+  // Copies up to `size` bytes to p_target; returns how many the input held.
+  std::int64_t ReadBlock(unsigned char* p_target, std::int64_t size);
+  int GetReadError() const { return _read_error; }
+  char* GetLineBuffer() { return _line.GetData(); }
+
+  // The unread bytes in the buffer, for readers that scan it directly.
+  const char* GetNext() const { return _p_next; }
+  const char* GetEnd() const { return _p_end; }
+  void SetNext(const char* p_next) { _p_next = p_next; }
+  // Reads the next block once the buffer is used up; false at the end of
+  // the input or after a read error.
+  bool Refill();
+
+ private:
+  struct ChunkTag {};
+  struct LineTag {};
+  int _file_descriptor;
+  std::istream* _p_stream;
+  WorkBuffer<ChunkTag, 2048> _chunk;
+  WorkBuffer<LineTag, MAX_LINE> _line;
+  const char* _p_next;
+  const char* _p_end;
+  int _read_error = 0;
+
+  // One read into p_target; 0 at the end, -1 after a read error.
+  std::int64_t ReadSome(char* p_target, std::int64_t size);
 };
 
 class LoadPPM {
@@ -123,34 +185,35 @@ class LoadPPM {
   // Loads the file at p_filename (null: no file, error -3).
   LoadPPM(unsigned char*& p_rgb_image, const char* p_filename, int& width, int& height);
 
+  // Loads from an open file descriptor, such as standard input's; it stays
+  // open.
+  LoadPPM(unsigned char*& p_rgb_image, int file_descriptor, int& width, int& height);
+
   // Loads from an open stream. Images of more than max_pixels pixels are
   // refused with -9 before anything is allocated.
   LoadPPM(unsigned char*& p_rgb_image, std::istream& image_stream, int& width, int& height,
           std::int64_t max_pixels = MAX_PIXELS);
 
   int GetErrorNo() const { return _error_number; }
-  const PPMLoadDetails& GetFailureDetails() const { return _details; }
+  const PPMLoadDetails& GetLoadDetails() const { return _details; }
 
  protected:
   int _error_number;
   PPMLoadDetails _details;
 
-  int Load(unsigned char*& p_rgb_image, std::istream& image_stream, int& width, int& height,
-           std::int64_t max_pixels);
-  int ReadHeader(std::istream& image_stream, int& ppm_type, int& width, int& height, int& max_color_comp);
+  int Load(unsigned char*& p_rgb_image, PPMInput& input, int& width, int& height, std::int64_t max_pixels);
+  int ReadHeader(PPMInput& input, int& ppm_type, int& width, int& height, int& max_color_comp);
   // Records the value that a check refused and returns error_number.
   int Refuse(int error_number, int value);
-  int ReadSamples(unsigned char* p_rgb_image, std::int64_t size_image, std::istream& image_stream,
-                  int ppm_type, int max_color_comp);
+  int ReadSamples(unsigned char* p_rgb_image, std::int64_t size_image, PPMInput& input, int ppm_type,
+                  int max_color_comp);
 
   // Reads the next line that is not a comment into p_line (terminated) and
   // sets length to the number of characters stored. False when the input
   // ends before the line's newline. A line longer than size_buffer - 1
   // characters comes back cut, with is_cut set and the rest of it still
-  // unread: the caller checks what it got, then calls SkipRestOfLine.
-  bool GetNextPPMLine(std::istream& image_stream, char* p_line, short size_buffer, bool& is_cut, int& length);
-  // False when the input ends before a newline.
-  bool SkipRestOfLine(std::istream& image_stream);
+  // unread: the caller checks what it got, then calls SkipPastNewline.
+  bool GetNextPPMLine(PPMInput& input, char* p_line, short size_buffer, bool& is_cut, int& length);
 };
 
 #endif

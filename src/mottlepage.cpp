@@ -1,10 +1,12 @@
 #include "mottlepage.h"
 
-#include <cstring>
-#include <filesystem>
-#include <iostream>
-#include <string>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+
+#include "CommandLine.h"
+#include "Diagnostics.h"
 #include "LoadPPM.h"
 
 namespace {
@@ -33,47 +35,13 @@ const char LINE_END[] = "</font><font \n";
 // The size line is only buffered: one flush per text line is enough.
 const char SIZE_LINE[] = "size=\"-3\"><font \n";
 
+// Pages go out in blocks of this size; per-character writes would cost
+// more than the whole page.
+const std::size_t PAGE_BUFFER_SIZE = std::size_t(1) << 17;
+struct PageTag {};
+
 // Longest output of one pixel: a colour tag and an escaped character.
 const int MAX_PIXEL_BYTES = COLOUR_TAG_LENGTH + 8;
-
-// Collects a text line's bytes and hands them to the stream in large
-// blocks: per-character stream calls would cost more than the whole page.
-class PageBuffer {
- public:
-  explicit PageBuffer(std::ostream& page) : _page(page), _buffer(1 << 17), _p_end(_buffer.GetData()) {}
-
-  // Room for `size` bytes (a few hundred at most) at the returned position;
-  // Commit then says how far it was filled.
-  char* Reserve(int size) {
-    if (_p_end + size > _buffer.GetData() + _buffer.GetSize()) Drain();
-    return _p_end;
-  }
-  void Commit(char* p_end) { _p_end = p_end; }
-
-  void Put(const char* p_text, std::size_t length) {
-    char* p_out = Reserve(int(length));
-    std::memcpy(p_out, p_text, length);
-    Commit(p_out + length);
-  }
-
-  // Hands everything to the stream and flushes it, as std::endl would.
-  void Flush() {
-    Drain();
-    _page.flush();
-  }
-
-  bool IsGood() const { return bool(_page); }
-
- private:
-  std::ostream& _page;
-  WorkBuffer _buffer;
-  char* _p_end;
-
-  void Drain() {
-    _page.write(_buffer.GetData(), _p_end - _buffer.GetData());
-    _p_end = _buffer.GetData();
-  }
-};
 
 // A character as the page shows it: markup characters as entities, so that
 // each pixel stays one visible character and the string adds no markup.
@@ -189,7 +157,7 @@ inline bool IsSameColour(const unsigned char* p_a, const unsigned char* p_b) {
 }
 
 template <class Characters>
-void WriteTextLine(PageBuffer& out, const unsigned char* p_row, int image_width, Characters& characters) {
+void WriteTextLine(OutputBuffer& out, const unsigned char* p_row, int image_width, Characters& characters) {
   const unsigned char* p_current = p_row;
   for (int x = 0; x < image_width; ++x, p_current += 3) {
     char* p_out = out.Reserve(MAX_PIXEL_BYTES);
@@ -200,9 +168,8 @@ void WriteTextLine(PageBuffer& out, const unsigned char* p_row, int image_width,
 }
 
 template <class Characters>
-void WriteTextLines(std::ostream& page, const unsigned char* p_pixel, int image_width, int image_height,
+void WriteTextLines(OutputBuffer& out, const unsigned char* p_pixel, int image_width, int image_height,
                     Characters& characters) {
-  PageBuffer out(page);
   const std::int64_t row_bytes = std::int64_t(image_width) * 3;
   for (int y = 0; y < image_height && out.IsGood(); y += 2) {
     out.Put(SIZE_LINE, sizeof SIZE_LINE - 1);
@@ -230,8 +197,12 @@ LibcRandom::LibcRandom() : _front(3), _rear(0) {
   for (int i = 0; i < 10 * DEGREE; ++i) GetNextValue();
 }
 
-void WriteHelp(std::ostream& out) {
-  for (const char* p_line : HELP_LINES) out << p_line << std::endl;
+void WriteHelp(OutputBuffer& out) {
+  for (const char* p_line : HELP_LINES) {
+    out.Put(p_line);
+    out.Put('\n');
+    out.Flush();
+  }
 }
 
 namespace {
@@ -240,192 +211,69 @@ namespace {
 bool IsUnicodeText(const char* p_text) {
   bool has_non_ascii = false;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(p_text); *p != 0;) {
-    const unsigned char lead = *p++;
-    if (lead < 0x80) continue;
-    has_non_ascii = true;
-    // Lead bytes and the range of the byte after each, as Unicode's table of
-    // well-formed sequences gives them: no overlong form, no surrogate,
-    // nothing above U+10FFFF.
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    int length = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-    else return false;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-    // The terminator fails every range, so no check reads past it.
-    if (*p < low || *p > high) return false;
-    for (++p; --length > 1; ++p) {
-      if (*p < 0x80 || *p > 0xBF) return false;
-    }
+    const int length = GetUtf8Length(p);
+    if (length == 0) return false;
+    has_non_ascii = has_non_ascii || length > 1;
+    p += length;
   }
   return has_non_ascii;
+}
+
+// A fixed line of the page, flushed as std::endl would.
+void PutLine(OutputBuffer& out, const char* p_text) {
+  out.Put(p_text);
+  out.Put('\n');
+  out.Flush();
 }
 
 }  // namespace
 
 void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
-                   int bg_red, int bg_green, int bg_blue, std::ostream& page) {
+                   int bg_red, int bg_green, int bg_blue, OutputBuffer& out) {
   const bool has_source = p_source != nullptr && p_source[0] != '\0';
   const bool is_unicode = has_source && IsUnicodeText(p_source);
-  page << "<html>" << std::endl;
-  page << "<head>" << std::endl;
-  if (is_unicode) page << "<meta charset=\"utf-8\">" << std::endl;
-  page << "</head>" << std::endl;
-  page << "<body style=\"color: rgb(255, 255, 255); background-color: rgb(" << bg_red << ", " << bg_green << ", "
-       << bg_blue << ");\"" << " link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">" << std::endl;
-  page << "<span style=\"font-family: monospace;\"></span><pre><font " << std::endl;
+  PutLine(out, "<html>");
+  PutLine(out, "<head>");
+  if (is_unicode) PutLine(out, "<meta charset=\"utf-8\">");
+  PutLine(out, "</head>");
+  out.Put("<body style=\"color: rgb(255, 255, 255); background-color: rgb(");
+  out.PutNumber(bg_red);
+  out.Put(", ");
+  out.PutNumber(bg_green);
+  out.Put(", ");
+  out.PutNumber(bg_blue);
+  PutLine(out, ");\" link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">");
+  PutLine(out, "<span style=\"font-family: monospace;\"></span><pre><font ");
   if (is_unicode) {
     CodePointCharacters characters(p_source);
-    WriteTextLines(page, p_pixel, image_width, image_height, characters);
+    WriteTextLines(out, p_pixel, image_width, image_height, characters);
   } else if (has_source) {
     SourceCharacters characters(p_source);
-    WriteTextLines(page, p_pixel, image_width, image_height, characters);
+    WriteTextLines(out, p_pixel, image_width, image_height, characters);
   } else {
     RandomCharacters characters;
-    WriteTextLines(page, p_pixel, image_width, image_height, characters);
+    WriteTextLines(out, p_pixel, image_width, image_height, characters);
   }
-  page << "</body>" << std::endl;
-  page << "</html>" << std::endl;
+  PutLine(out, "</body>");
+  PutLine(out, "</html>");
+}
+
+void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
+                   int bg_red, int bg_green, int bg_blue, std::ostream& page) {
+  WorkBuffer<PageTag, 1024> storage(PAGE_BUFFER_SIZE);
+  OutputBuffer out(page, storage.GetData(), storage.GetSize());
+  WriteHTMLPage(p_pixel, image_width, image_height, p_source, bg_red, bg_green, bg_blue, out);
 }
 
 #ifndef MOTTLEPAGE_NO_MAIN
 namespace {
 
-bool IsArgument(const char* p_argument, const char* p_option) { return std::strcmp(p_argument, p_option) == 0; }
-
-bool IsHelpOption(const char* p_argument) { return IsArgument(p_argument, "-h") || IsArgument(p_argument, "--help"); }
-
-// How the failure message names the image, and how a suggested command
-// names it (netpbm's tools read standard input when given no file).
-struct ImageName {
-  std::string shown;
-  std::string netpbm_input;
-  std::string magick_input;
-};
-
-ImageName NameImage(const char* p_argument) {
-  if (IsArgument(p_argument, "-")) return {"standard input", "", "-"};
-  return {p_argument, std::string(" < ") + p_argument, p_argument};
-}
-
-std::string Suggest(const char* p_netpbm_tool, const ImageName& name) {
-  return std::string("'") + p_netpbm_tool + name.netpbm_input + "' (netpbm) or 'convert " + name.magick_input +
-         " -depth 8 ppm:-' (ImageMagick)";
-}
-
-// Formats that people hand the program by mistake, known by their first
-// bytes, with the netpbm tool that turns each into PPM.
-struct Signature {
-  const char* p_bytes;
-  std::size_t length;
-  const char* p_what;
-  const char* p_netpbm_tool;
-};
-
-const Signature SIGNATURES[] = {
-    {"\x89PNG", 4, "a PNG image", "pngtopnm"},
-    {"\xFF\xD8\xFF", 3, "a JPEG image", "jpegtopnm"},
-    {"GIF8", 4, "a GIF image", "giftopnm"},
-    {"II*\0", 4, "a TIFF image", "tifftopnm"},
-    {"MM\0*", 4, "a TIFF image", "tifftopnm"},
-    {"BM", 2, "a BMP image", "bmptopnm"},
-    {"P1", 2, "a plain PBM bitmap (P1)", "ppmtoppm"},
-    {"P2", 2, "a plain PGM greymap (P2)", "ppmtoppm"},
-    {"P4", 2, "a PBM bitmap (P4)", "ppmtoppm"},
-    {"P5", 2, "a PGM greymap (P5)", "ppmtoppm"},
-    {"P7", 2, "a PAM image (P7)", "pamtopnm"},
-};
-
-const Signature* FindSignature(const PPMLoadDetails& details) {
-  for (const Signature& signature : SIGNATURES) {
-    if (std::size_t(details.first_line_length) >= signature.length &&
-        std::memcmp(details.first_bytes, signature.p_bytes, signature.length) == 0) {
-      return &signature;
-    }
-  }
-  return nullptr;
-}
-
-std::string DescribeUnreadableStart(const PPMLoadDetails& details, const ImageName& name, bool is_ended) {
-  if (const Signature* p_signature = FindSignature(details)) {
-    return std::string(p_signature->p_what) + ", not a PPM image (only P3 and P6 are read): convert it with " +
-           Suggest(p_signature->p_netpbm_tool, name);
-  }
-  if (!is_ended && details.first_bytes[0] == 'P' && (details.first_bytes[1] == '3' || details.first_bytes[1] == '6')) {
-    return "the header ends within its first line";
-  }
-  if (!is_ended) return "not a PPM image: its first line has no end";
-  if (details.first_line_length == 0) return "not a PPM image: its first line is empty, where P3 or P6 must stand";
-  return "not a PPM image: its first line does not start with P3 or P6";
-}
-
-std::string DescribeMaximum(int value, const ImageName& name) {
-  std::string text = "maximum sample value " + std::to_string(value);
-  if (value < 1 || value > 65535) return text + " is not valid; it must be 255";
-  return text + ", but only 255 is read: reduce it with " + Suggest("pamdepth 255", name);
-}
-
-// Why the load failed, in a user's words, with a way out where one exists.
-std::string DescribeLoadFailure(const LoadPPM& loader, const char* p_argument, int width, int height) {
-  if (p_argument == nullptr) return "mottlepage: no image given";
-  const ImageName name = NameImage(p_argument);
-  const PPMLoadDetails& details = loader.GetFailureDetails();
-  std::string reason;
-  std::error_code error;
-  switch (loader.GetErrorNo()) {
-    case -3:
-      reason = std::string("cannot open it: ") +
-               (details.open_error != 0 ? std::strerror(details.open_error) : "reason unknown");
-      break;
-    case -1:
-      if (std::filesystem::is_directory(p_argument, error)) {
-        reason = "is a directory, not an image file";
-      } else if (details.is_empty) {
-        reason = "is empty";
-      } else if (details.first_line_length == 0) {
-        reason = "holds only comment lines, no PPM header";
-      } else {
-        reason = DescribeUnreadableStart(details, name, false);
-      }
-      break;
-    case -2:
-      reason = DescribeUnreadableStart(details, name, true);
-      break;
-    case -4:
-      reason = "the header ends before its width and height line is complete";
-      break;
-    case -5:
-      reason = "width " + std::to_string(details.refused_value) + " is outside 1 to 65535";
-      break;
-    case -6:
-      reason = details.is_space_missing ? "the width and height line has no space between the two numbers"
-                                        : "height " + std::to_string(details.refused_value) + " is outside 1 to 65535";
-      break;
-    case -7:
-      reason = "the header ends before its maximum-value line is complete";
-      break;
-    case -9:
-      reason = "not enough memory for a " + std::to_string(width) + " x " + std::to_string(height) + " image (" +
-               std::to_string(std::int64_t(width) * height * 3) + " bytes)";
-      break;
-    default:  // -8, -10, -11
-      reason = DescribeMaximum(details.refused_value, name);
-      break;
-  }
-  return "mottlepage: " + name.shown + ": " + reason;
-}
-
 // Standard output must have taken everything before the run counts as a
 // success: a page cut short by a full disk is a failure.
-int FinishOutput(int status) {
-  std::cout.flush();
-  if (!std::cout) {
-    std::cerr << "mottlepage: output could not be written" << std::endl;
+int FinishOutput(OutputBuffer& out, OutputBuffer& err, int status) {
+  out.Flush();
+  if (!out.IsGood()) {
+    WriteOutputFailure(err, out.GetWriteError());
     return 1;
   }
   return status;
@@ -434,40 +282,47 @@ int FinishOutput(int status) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const char* p_argument = argc > 1 ? argv[1] : nullptr;
-  if (p_argument != nullptr && IsHelpOption(p_argument)) {
-    WriteHelp(std::cout);
-    return FinishOutput(0);
-  }
-  if (p_argument != nullptr && IsArgument(p_argument, "--version")) {
-    std::cout << "mottlepage " MOTTLEPAGE_VERSION << std::endl;
-    return FinishOutput(0);
+  // Both buffers come from outside the heap, so that every message can be
+  // written whatever memory is left.
+  WorkBuffer<PageTag, 1024> page_storage(PAGE_BUFFER_SIZE);
+  OutputBuffer out(STDOUT_FILENO, page_storage.GetData(), page_storage.GetSize());
+  char err_storage[OutputBuffer::MIN_SIZE];
+  OutputBuffer err(STDERR_FILENO, err_storage, sizeof err_storage);
+
+  CommandLine command_line;
+  ReadCommandLine(argc, argv, command_line);
+  switch (command_line.request) {
+    case CommandLine::HELP:
+      WriteHelp(out);
+      return FinishOutput(out, err, 0);
+    case CommandLine::VERSION:
+      PutLine(out, "mottlepage " MOTTLEPAGE_VERSION);
+      return FinishOutput(out, err, 0);
+    case CommandLine::USAGE_ERROR:
+      WriteUsageError(err, command_line);
+      return 2;
+    case CommandLine::CONVERT:
+      break;
   }
 
   unsigned char* p_pixel = nullptr;
   int image_width = 0;
   int image_height = 0;
-  LoadPPM p_image = p_argument != nullptr && IsArgument(p_argument, "-")
-                        ? LoadPPM(p_pixel, std::cin, image_width, image_height)
+  const char* p_argument = command_line.p_image;
+  LoadPPM p_image = p_argument != nullptr && std::strcmp(p_argument, "-") == 0
+                        ? LoadPPM(p_pixel, STDIN_FILENO, image_width, image_height)
                         : LoadPPM(p_pixel, p_argument, image_width, image_height);
   if (p_pixel == nullptr) {
-    std::cerr << std::endl << ">> file not found <<" << std::endl << std::endl;
-    std::cerr << DescribeLoadFailure(p_image, p_argument, image_width, image_height) << std::endl;
-    WriteHelp(std::cout);
-    return FinishOutput(1);
+    err.Put("\n>> file not found <<\n\n");
+    WriteLoadFailure(err, p_image, command_line, image_width, image_height);
+    WriteHelp(out);
+    return FinishOutput(out, err, 1);
   }
+  WriteCutShortWarning(err, p_image.GetLoadDetails(), command_line);
 
-  int bg_red = 0;
-  int bg_green = 0;
-  int bg_blue = 0;
-  if (argc > 5) {
-    bg_red = ReadDecimal(argv[3]);
-    bg_green = ReadDecimal(argv[4]);
-    bg_blue = ReadDecimal(argv[5]);
-  }
-  const char* p_source = argc > 2 ? argv[2] : nullptr;
-  WriteHTMLPage(p_pixel, image_width, image_height, p_source, bg_red, bg_green, bg_blue);
-  delete[] p_pixel;
-  return FinishOutput(0);
+  WriteHTMLPage(p_pixel, image_width, image_height, command_line.p_source, command_line.bg_red,
+                command_line.bg_green, command_line.bg_blue, out);
+  std::free(p_pixel);
+  return FinishOutput(out, err, 0);
 }
 #endif

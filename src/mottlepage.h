@@ -10,7 +10,9 @@
 #define MOTTLEPAGE_MOTTLEPAGE_H
 
 #include <cstdint>
-#include <iostream>
+#include <ostream>
+
+#include "Output.h"
 
 // The sequence of glibc's rand() before any srand() call (its TYPE_3
 // additive generator seeded with 1), computed here without rand()'s lock
@@ -34,13 +36,16 @@ class LibcRandom {
 };
 
 // Writes the usage text.
-void WriteHelp(std::ostream& out);
+void WriteHelp(OutputBuffer& out);
 
 // Writes the page for a width x height x 3 RGB buffer. p_source is the
 // string of characters to draw with; null or empty gives random letters.
 // The bytes '&', '<' and '>' of the source string are written as entities.
-// Stops early once the stream has failed; the caller checks it.
+// Stops early once the output has failed; the caller checks it.
 void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
-                   int bg_red, int bg_green, int bg_blue, std::ostream& page = std::cout);
+                   int bg_red, int bg_green, int bg_blue, OutputBuffer& out);
+// The same page into a stream, for tests and fuzzing.
+void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
+                   int bg_red, int bg_green, int bg_blue, std::ostream& page);
 
 #endif

@@ -10,10 +10,13 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
   MakeFile("photo.png", "\x89PNG\r\n\x1a\n\0\0\0\rIHDR");
   MakeFile("photo.jpg", "\xff\xd8\xff\xe0\0\x10JFIF");
   MakeFile("cut.ppm", "P6");
+  MakeFile("my photo's $5.jpg", "\xff\xd8\xff\xe0\0\x10JFIF");
+  MakeFile("-x.png", "\x89PNG\r\n\x1a\n\0\0\0\rIHDR");
   mkdir(Path("folder").c_str(), 0755);
   const struct {
     std::vector<std::string> arguments;
     std::string reason;  // words of the reason line; empty: the help was asked for
+    std::string in_path = "/dev/null";  // empty: standard input closed
   } cases[] = {
       {{"-h"}, ""},
       {{"--help", "x", "1", "2", "3"}, ""},
@@ -23,17 +26,25 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
       {{"missing.ppm", "text"}, "missing.ppm: No such file"},
       {{"empty.ppm"}, "empty.ppm: empty"},
       {{"-"}, "standard input: empty"},
-      {{"p5.ppm"}, "PGM (P5) P3 P6 'ppmtoppm < p5.ppm' 'convert p5.ppm -depth 8 ppm:-'"},
-      {{"photo.png"}, "PNG pngtopnm convert"},
-      {{"photo.jpg"}, "JPEG jpegtopnm convert"},
+      {{"p5.ppm"}, "PGM (P5) P3 P6 with: ppmtoppm < p5.ppm | pamdepth 255 | mottlepage --width 250 - > page.html\n"},
+      {{"photo.png", "\u2588", "1", "2", "3"}, "PNG pngtopnm photo.png | mottlepage --width 250 - '\u2588' 1 2 3 >"},
+      {{"--height", "9", "photo.jpg", ""}, "photo.jpg: JPEG jpegtopnm photo.jpg | ppmtoppm | mottlepage --height 9 - '' >"},
+      {{"my photo's $5.jpg", "a'b"}, "jpegtopnm 'my photo'\\''s $5.jpg' | mottlepage --width 250 - 'a'\\''b' >"},
+      {{"-x.png"}, "mottlepage: -x.png: PNG pngtopnm ./-x.png |"},
+      {{"-"}, "standard input: PNG with: pngtopnm | ppmtoppm", "-x.png"},
       {{"cut.ppm"}, "header ends first line"},
       {{"folder"}, "folder: directory"},
       {{"/dev/null"}, "/dev/null: empty"},
       {{"/dev/zero"}, "not a PPM image P3 P6"},
+      {{"-"}, "standard input: cannot read it: Bad file descriptor", ""},
+      {{"-"}, "standard input: cannot read it: Is a directory", "."},
+      {{"new\nline"}, "mottlepage: $'new\\nline': cannot open it"},
+      {{"\x1b]0;x\a\x9b\xc2\x9b\u2588"}, "mottlepage: $'\\033]0;x\\a\\233\\302\\233\u2588': cannot"},
+      {{"caf\xe9 it's"}, "mottlepage: $'caf\\351 it\\'s': cannot"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments[0]);
-    Outcome run = RunProgram(c.arguments);
+    Outcome run = RunProgram(c.arguments, "", c.in_path.empty() ? "" : c.in_path[0] == '/' ? c.in_path : Path(c.in_path));
     if (!c.reason.empty()) {
       ExpectLoadFailure(run, c.reason);
       continue;
@@ -121,7 +132,7 @@ TEST_F(CommandLineTest, UnwritableOutputIsAFailure) {
   for (const std::vector<std::string>& arguments : {std::vector<std::string>{"example.ppm", "ab"},
                                                     std::vector<std::string>{"--help"}}) {
     Outcome run = RunProgram(arguments, "/dev/full");
-    EXPECT_EQ(run.err, "mottlepage: output could not be written\n");
+    EXPECT_EQ(run.err, "mottlepage: output could not be written: No space left on device\n");
     EXPECT_EQ(run.status, 1);
   }
 }

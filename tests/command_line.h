@@ -53,7 +53,7 @@ class CommandLineTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(dir_template), nullptr);
     _dir = dir_template;
   }
-  void TearDown() override { std::system(("rm -rf '" + _dir + "'").c_str()); }
+  void TearDown() override { EXPECT_EQ(std::system(("rm -rf '" + _dir + "'").c_str()), 0); }
 
   std::string Path(const std::string& name) const { return _dir + "/" + name; }
 
@@ -64,7 +64,7 @@ class CommandLineTest : public ::testing::Test {
 
   // Runs the program with these arguments; standard output goes to
   // out_path (a file of the test's own unless given), standard input comes
-  // from in_path.
+  // from in_path (empty: closed), or from _stdin_fd when that is set.
   Outcome RunProgram(const std::vector<std::string>& arguments, std::string out_path = "",
                      const std::string& in_path = "/dev/null") const {
     if (out_path.empty()) out_path = Path("stdout");
@@ -76,13 +76,14 @@ class CommandLineTest : public ::testing::Test {
     if (pid == 0) {
       int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int in = open(in_path.c_str(), O_RDONLY);
-      if (out < 0 || err < 0 || in < 0) _exit(120);
-      dup2(in, 0), dup2(out, 1), dup2(err, 2);
+      int in = _stdin_fd >= 0 ? _stdin_fd : in_path.empty() ? -2 : open(in_path.c_str(), O_RDONLY);
+      if (out < 0 || err < 0 || in == -1) _exit(120);
+      in == -2 ? close(0) : dup2(in, 0);
+      dup2(out, 1), dup2(err, 2);
       std::vector<char*> argv;
       for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
       argv.push_back(nullptr);
-      chdir(_dir.c_str());
+      if (chdir(_dir.c_str()) != 0) _exit(122);
       execvp(argv[0], argv.data());
       _exit(121);
     }
@@ -93,7 +94,13 @@ class CommandLineTest : public ::testing::Test {
                    WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), usage.ru_maxrss};
   }
 
+  // Runs a bash script in the test's directory with the program as $1.
+  int RunScript(const std::string& name, const std::string& argument = "") const {
+    return std::system(("cd '" + _dir + "' && bash " + name + " '" + MOTTLEPAGE_BINARY + "' '" + argument + "'").c_str());
+  }
+
   std::string _dir;
+  int _stdin_fd = -1;
 };
 
 inline const std::string HELP =

@@ -1,6 +1,9 @@
 // Hostile and extreme inputs: each must end promptly with its exact outcome.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <vector>
@@ -54,7 +57,7 @@ TEST_F(CommandLineTest, HostileFilesFailWithTheMessage) {
       {"no-dimensions.ppm", "P6\n# comment\n", "header ends width and height"},
       {"no-max.ppm", "P6\n1 1\n25", "header ends maximum-value"},
       {"max-0.ppm", "P6\n1 1\n0\n\1\2\3", "maximum sample value 0 not valid"},
-      {"max-254.ppm", "P6\n1 1\n254\n\1\2\3", "254 'pamdepth 255 < max-254.ppm' -depth 8"},
+      {"max-254.ppm", "P6\n1 1\n254\n\1\2\3", "254 draw it with: pamdepth 255 max-254.ppm | mottlepage --width 250 - x"},
       {"max-256.ppm", "P6\n1 1\n256\n\1\2\3", "256 pamdepth"},
       {"max-65535.ppm", "P6\n1 1\n65535\n\1\2\3\4\5\6", "65535 pamdepth"},
       {"max-65536.ppm", "P6\n1 1\n65536\n\1\2\3", "65536 not valid"},
@@ -73,27 +76,64 @@ TEST_F(CommandLineTest, HostileFilesFailWithTheMessage) {
   }
 }
 
+// Cut-short data still converts, with one warning line on standard error.
 TEST_F(CommandLineTest, HostileFilesThatStillLoad) {
   const std::string source_100k = "abcd" + std::string(99996, 'z');
+  const std::string cut = "mottlepage: image.ppm: warning: the image data ends after ";
+  const std::string example_cut = EXAMPLE_P6.substr(0, EXAMPLE_P6.size() - 3);
   const struct {
     const char* name;
     std::string bytes;
     std::string source;
     std::string lines;
+    std::string err;
   } cases[] = {
-      {"megabyte sample", "P3\n1 1\n255\n" + std::string(1 << 20, '9') + "\n", "x", TextLine(Tag("FF0000") + "x")},
+      {"megabyte sample", "P3\n1 1\n255\n" + std::string(1 << 20, '9') + "\n", "x", TextLine(Tag("FF0000") + "x"),
+       cut + "1 of 3 samples; the rest is drawn black\n"},
       {"odd samples", "P3\n2 1\n255\n-0 +5 2147483648\n99999999999 0x10 7", "xy",
-       TextLine(Tag("0005FF") + "x" + Tag("FF0007") + "y")},
-      {"long source string", EXAMPLE_P6, source_100k, EXAMPLE_LINES},
-      {"widest, short of data", "P6\n65535 1\n255\n", "x", TextLine(Tag("000000") + std::string(65535, 'x'))},
+       TextLine(Tag("0005FF") + "x" + Tag("FF0007") + "y"), ""},
+      {"long source string", EXAMPLE_P6, source_100k, EXAMPLE_LINES, ""},
+      {"widest, short of data", "P6\n65535 1\n255\n", "x", TextLine(Tag("000000") + std::string(65535, 'x')),
+       cut + "0 of 196605 bytes; the rest is drawn black\n"},
+      {"cut in the data", example_cut, "abcd", TextLine(Tag("FF0000") + "ab") + TextLine(Tag("00FF00") + "c" +
+       Tag("000000") + "d"), cut + "15 of 18 bytes; the rest is drawn black\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Outcome run = RunProgram({MakeFile("image.ppm", c.bytes), c.source});
+    MakeFile("image.ppm", c.bytes);
+    Outcome run = RunProgram({"image.ppm", c.source});
     EXPECT_EQ(run.out, Page("0, 0, 0", c.lines));
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.status, 0);
   }
+}
+
+// Data that stops because its writer died is cut short; a connection
+// reset is a read error, and no page is written.
+TEST_F(CommandLineTest, BrokenInputIsToldApart) {
+  MakeFile("example.ppm", EXAMPLE_P6);
+  MakeFile("killed.sh", "{ head -c 26 example.ppm; kill -KILL $BASHPID; } | \"$1\" - abcd > killed.html 2> killed.err");
+  EXPECT_EQ(RunScript("killed.sh"), 0);
+  EXPECT_EQ(ReadFile(Path("killed.err")),
+            "mottlepage: standard input: warning: the image data ends after 15 of 18 bytes; the rest is drawn black\n");
+
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  _stdin_fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(_stdin_fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+  int peer = accept(listener, nullptr, nullptr);
+  ASSERT_EQ(write(peer, EXAMPLE_P6.data(), 20), 20);
+  linger reset = {1, 0};  // close with a reset, not an end of data
+  setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(peer);
+  ExpectLoadFailure(RunProgram({"-", "abcd"}), "standard input: cannot read it: Connection reset by peer");
+  close(_stdin_fd), close(listener);
 }
 
 TEST_F(CommandLineTest, TallestImageGivesEveryOtherRow) {
@@ -121,7 +161,8 @@ TEST_F(CommandLineTest, FifosAreReadToTheirEnd) {
 TEST_F(CommandLineTest, HugeHeaderOverATinyFileGivesABlackPage) {
   MakeFile("claims.ppm", "P6\n20000 20000\n255\n0123456789ab");  // 30 bytes
   Outcome run = RunProgram({"claims.ppm", "x"}, "/dev/null");
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err,
+            "mottlepage: claims.ppm: warning: the image data ends after 12 of 1200000000 bytes; the rest is drawn black\n");
   EXPECT_EQ(run.status, 0);
   const long buffer_kib = 20000L * 20000 * 3 / 1024;
   if (!IS_SANITIZED && WrapperWords().empty()) {
@@ -129,15 +170,31 @@ TEST_F(CommandLineTest, HugeHeaderOverATinyFileGivesABlackPage) {
   }
 }
 
+// The stack's place varies from run to run, so each case runs many times.
 TEST_F(CommandLineTest, SmallStackIsEnough) {
   MakeFile("example.ppm", EXAMPLE_P6);
   MakeFile("plain.ppm", "P3\n1 1\n255\n1 2 3\n");
-  for (const char* p_image : {"example.ppm", "plain.ppm"}) {
-    std::string command = "cd \"" + _dir + "\" && sh -c 'ulimit -s 32; exec \"$0\" \"$1\" abcd' \"" +
-                          MOTTLEPAGE_BINARY + "\" " + p_image + " > page.html";
-    EXPECT_EQ(std::system(command.c_str()), 0) << p_image;
+  MakeFile("stack.sh", "for i in $(seq 20); do sh -c 'ulimit -s 16; exec \"$0\" \"$1\" abcd' \"$1\" \"$2\" "
+                       "> page.html 2> /dev/null; [ $? -le 1 ] || exit 1; done");
+  for (const char* p_image : {"example.ppm", "plain.ppm", "missing.ppm"}) {
+    EXPECT_EQ(RunScript("stack.sh", p_image), 0) << p_image;
   }
-  EXPECT_EQ(ReadFile(Path("page.html")), Page("0, 0, 0", TextLine(Tag("010203") + "a")));
+  EXPECT_EQ(ReadFile(Path("page.html")), HELP);
+}
+
+// From the least memory the program starts with up to 64 MiB: a page, or
+// the not-enough-memory reason, never a signal.
+TEST_F(CommandLineTest, AnyMemoryLimitEndsInAPageOrTheReason) {
+  if (IS_SANITIZED || !WrapperWords().empty()) GTEST_SKIP() << "a sanitizer or valgrind needs more address space";
+  MakeFile("big.ppm", "P6\n2000 2000\n255\n" + std::string(2000 * 2000 * 3, '\x42'));
+  // A program that cannot start leaves status 126 or 127 and says nothing.
+  MakeFile("sweep.sh", "for kib in $(seq 1024 256 65536); do\n"
+                       "  sh -c 'ulimit -v $0; exec \"$1\" big.ppm x' $kib \"$1\" > page.html 2> err; s=$?\n"
+                       "  case $s in 0) ! [ -s err ] ;; 1) grep -q 'not enough memory' err ;; 126|127) ;; *) false ;; esac"
+                       " || echo \"$kib KiB: status $s\"\n"
+                       "done > sweep.txt 2> /dev/null");
+  EXPECT_EQ(RunScript("sweep.sh"), 0);
+  EXPECT_EQ(ReadFile(Path("sweep.txt")), "");
 }
 
 TEST_F(CommandLineTest, PipeClosedEarlyEndsTheProgram) {

@@ -29,7 +29,7 @@ Loaded LoadFromText(const std::string& text, std::int64_t max_pixels = LoadPPM::
   Loaded result{loader.GetErrorNo(), width, height, {}, p_pixel != nullptr};
   if (p_pixel != nullptr) {
     result.pixels.assign(p_pixel, p_pixel + std::size_t(width) * height * 3);
-    delete[] p_pixel;
+    std::free(p_pixel);
   }
   return result;
 }
@@ -110,7 +110,7 @@ TEST(LoadPPMTest, FilesThatCannotBeOpenedGiveMinusThree) {
   EXPECT_EQ(LoadPPM(p_pixel, nullptr, width, height).GetErrorNo(), -3);
   EXPECT_EQ(LoadPPM(p_pixel, "/nonexistent/image.ppm", width, height).GetErrorNo(), -3);
   EXPECT_EQ(p_pixel, nullptr);
-  EXPECT_EQ(LoadPPM(p_pixel, "/", width, height).GetErrorNo(), -1);  // a directory opens but reads nothing
+  EXPECT_EQ(LoadPPM(p_pixel, "/", width, height).GetErrorNo(), -12);  // a directory opens, but reading it fails
   EXPECT_EQ(p_pixel, nullptr);
 }
 

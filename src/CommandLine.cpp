@@ -1,0 +1,95 @@
+#include "CommandLine.h"
+
+#include <cstring>
+
+#include "LoadPPM.h"
+
+namespace {
+
+// A size option's value: decimal digits only, 1 to MAX_SIZE; 0 otherwise.
+int ReadSize(const char* p_text) {
+  if (*p_text == '\0') return 0;
+  long value = 0;
+  for (; *p_text != '\0'; ++p_text) {
+    if (*p_text < '0' || *p_text > '9') return 0;
+    value = value * 10 + (*p_text - '0');
+    if (value > CommandLine::MAX_SIZE) return 0;
+  }
+  return int(value);
+}
+
+struct ValueOption {
+  const char* p_name;
+  int CommandLine::*p_size;
+};
+
+const ValueOption VALUE_OPTIONS[] = {
+    {"--width", &CommandLine::columns},
+    {"--height", &CommandLine::lines},
+};
+
+// The option that `argument` names, as "--width" or "--width=N"; null for
+// none. p_value is then the text after '=', or null.
+const ValueOption* FindValueOption(const char* p_argument, const char*& p_value) {
+  for (const ValueOption& option : VALUE_OPTIONS) {
+    std::size_t length = std::strlen(option.p_name);
+    if (std::strncmp(p_argument, option.p_name, length) != 0) continue;
+    if (p_argument[length] == '\0') {
+      p_value = nullptr;
+      return &option;
+    }
+    if (p_argument[length] == '=') {
+      p_value = p_argument + length + 1;
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
+void SetUsageError(CommandLine& command_line, const char* p_option, const char* p_value) {
+  if (command_line.request != CommandLine::CONVERT) return;  // only the first error counts
+  command_line.request = CommandLine::USAGE_ERROR;
+  command_line.p_bad_option = p_option;
+  command_line.p_bad_value = p_value;
+}
+
+// Reads the options; returns the index of the first argument after them.
+int ReadOptions(int argc, char* const argv[], CommandLine& command_line, CommandLine::Request& asked) {
+  int i = 1;
+  for (; i < argc; ++i) {
+    const char* p_argument = argv[i];
+    if (std::strcmp(p_argument, "-h") == 0 || std::strcmp(p_argument, "--help") == 0) {
+      if (asked == CommandLine::CONVERT) asked = CommandLine::HELP;
+      continue;
+    }
+    if (std::strcmp(p_argument, "--version") == 0) {
+      if (asked == CommandLine::CONVERT) asked = CommandLine::VERSION;
+      continue;
+    }
+    const char* p_value = nullptr;
+    const ValueOption* p_option = FindValueOption(p_argument, p_value);
+    if (p_option == nullptr) break;
+    if (p_value == nullptr && i + 1 < argc) p_value = argv[++i];
+    const int size = p_value != nullptr ? ReadSize(p_value) : 0;
+    if (size == 0) SetUsageError(command_line, p_option->p_name, p_value);
+    command_line.*(p_option->p_size) = size;
+  }
+  return i;
+}
+
+}  // namespace
+
+void ReadCommandLine(int argc, char* const argv[], CommandLine& command_line) {
+  command_line = CommandLine();
+  CommandLine::Request asked = CommandLine::CONVERT;
+  int i = ReadOptions(argc, argv, command_line, asked);
+  if (asked != CommandLine::CONVERT) command_line.request = asked;
+  if (i < argc) command_line.p_image = argv[i];
+  if (i + 1 < argc) command_line.p_source = argv[i + 1];
+  if (i + 4 < argc) {
+    command_line.has_background = true;
+    command_line.bg_red = ReadDecimal(argv[i + 2]);
+    command_line.bg_green = ReadDecimal(argv[i + 3]);
+    command_line.bg_blue = ReadDecimal(argv[i + 4]);
+  }
+}

@@ -1,0 +1,43 @@
+// CommandLine: the program's arguments in one plain struct.
+//
+//   mottlepage [OPTION]... image.ppm [source_string] [red green blue]
+//
+// Options come first, and only exact known names are options: -h, --help,
+// --version, --width=N or --width N, --height=N or --height N (N from 1 to
+// 65535). The first argument that is no known option is the image ("-" is
+// standard input); everything after it is positional, so an image named
+// like an option is given as ./--width=3, and --HELP, -- and -x are file
+// names. -h, --help and --version win wherever they stand among the options,
+// also over a bad option value; the first of them counts.
+//
+// After the image: the source string, then the background colour, taken
+// only when all three numbers are there (by the atoi rule, clamped);
+// further arguments are ignored.
+
+#ifndef MOTTLEPAGE_COMMANDLINE_H
+#define MOTTLEPAGE_COMMANDLINE_H
+
+struct CommandLine {
+  enum Request { CONVERT, HELP, VERSION, USAGE_ERROR };
+  static const int MAX_SIZE = 65535;
+
+  Request request = CONVERT;
+  int columns = 0;  // --width: characters per text line; 0 when not given
+  int lines = 0;    // --height: text lines; 0 when not given
+  const char* p_image = nullptr;   // null: no image given
+  const char* p_source = nullptr;  // null: no source string given
+  bool has_background = false;
+  int bg_red = 0;
+  int bg_green = 0;
+  int bg_blue = 0;
+  // USAGE_ERROR: the option (as "--width") and its value, null when none
+  // followed it.
+  const char* p_bad_option = nullptr;
+  const char* p_bad_value = nullptr;
+
+  bool IsScaled() const { return columns > 0 || lines > 0; }
+};
+
+void ReadCommandLine(int argc, char* const argv[], CommandLine& command_line);
+
+#endif

@@ -1,0 +1,338 @@
+#include "Diagnostics.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+bool IsStandardInput(const char* p_name) { return std::strcmp(p_name, "-") == 0; }
+
+// Bytes a name can hold that a terminal or a shell reads as more than text:
+// ASCII control characters, C1 controls (U+0080..U+009F, which some
+// terminals obey) and anything that is not well-formed UTF-8.
+bool NeedsEscapes(const char* p_text) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(p_text); *p != 0;) {
+    if (*p < 32 || *p == 127) return true;
+    const int length = GetUtf8Length(p);
+    if (length == 0 || (length == 2 && p[0] == 0xC2 && p[1] < 0xA0)) return true;
+    p += length;
+  }
+  return false;
+}
+
+// The $'...' form: every byte of a control character or of a broken
+// sequence as an escape, everything else as it is.
+void PutEscaped(OutputBuffer& out, const char* p_text) {
+  static const char NAMED[] = "\a\b\t\n\v\f\r";
+  static const char LETTERS[] = "abtnvfr";
+  out.Put("$'");
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(p_text); *p != 0;) {
+    int length = GetUtf8Length(p);
+    const bool is_control = *p < 32 || *p == 127 || (length == 2 && p[0] == 0xC2 && p[1] < 0xA0);
+    if (length > 0 && !is_control) {
+      if (*p == '\'' || *p == '\\') out.Put('\\');
+      out.Put(reinterpret_cast<const char*>(p), std::size_t(length));
+      p += length;
+      continue;
+    }
+    for (int i = 0; i < (length > 0 ? length : 1); ++i, ++p) {
+      const char* p_named = *p != 0 ? std::strchr(NAMED, *p) : nullptr;
+      out.Put('\\');
+      if (p_named != nullptr) {
+        out.Put(LETTERS[p_named - NAMED]);
+      } else {
+        const char octal[3] = {char('0' + (*p >> 6)), char('0' + ((*p >> 3) & 7)), char('0' + (*p & 7))};
+        out.Put(octal, 3);
+      }
+    }
+  }
+  out.Put('\'');
+}
+
+bool IsShellSafe(const char* p_word) {
+  if (*p_word == '\0') return false;
+  for (; *p_word != '\0'; ++p_word) {
+    const char c = *p_word;
+    const bool is_safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                         std::strchr("_@%+=:,./-", c) != nullptr;
+    if (!is_safe) return false;
+  }
+  return true;
+}
+
+// A file argument for a suggested command: quoted, and kept from being
+// read as an option.
+void PutFileWord(OutputBuffer& out, const char* p_name) {
+  if (p_name[0] == '-') out.Put("./");
+  PutShellWord(out, p_name);
+}
+
+void PutImageName(OutputBuffer& out, const char* p_name) {
+  if (IsStandardInput(p_name)) {
+    out.Put("standard input");
+  } else {
+    PutShownName(out, p_name);
+  }
+}
+
+void StartLine(OutputBuffer& out, const CommandLine& command_line) {
+  out.Put("mottlepage: ");
+  PutImageName(out, command_line.p_image);
+  out.Put(": ");
+}
+
+void PutSizeOption(OutputBuffer& out, const char* p_option, int value) {
+  if (value == 0) return;
+  out.Put(p_option);
+  out.PutNumber(value);
+}
+
+// The mottlepage stage of a suggested pipeline: the user's own options,
+// source string and colours, or a width that fits a screen.
+void PutPageCommand(OutputBuffer& out, const CommandLine& command_line) {
+  out.Put("mottlepage");
+  PutSizeOption(out, " --width ", command_line.IsScaled() ? command_line.columns : 250);
+  PutSizeOption(out, " --height ", command_line.lines);
+  out.Put(" -");
+  if (command_line.p_source != nullptr) {
+    out.Put(' ');
+    PutShellWord(out, command_line.p_source);
+  }
+  if (command_line.has_background) {
+    for (int value : {command_line.bg_red, command_line.bg_green, command_line.bg_blue}) {
+      out.Put(' ');
+      out.PutNumber(value);
+    }
+  }
+  out.Put(" > page.html");
+}
+
+// A converter that reads the image and writes 8-bit PPM, then the page:
+// "TOOL FILE | STAGES | mottlepage ...". A tool that reads only standard
+// input gets the file with "<".
+struct Converter {
+  const char* p_tool;
+  bool is_reading_stdin_only;
+  const char* p_stages;
+};
+
+void PutSuggestion(OutputBuffer& out, const Converter& converter, const CommandLine& command_line) {
+  out.Put(converter.p_tool);
+  if (!IsStandardInput(command_line.p_image)) {
+    out.Put(converter.is_reading_stdin_only ? " < " : " ");
+    PutFileWord(out, command_line.p_image);
+  }
+  out.Put(converter.p_stages);
+  PutPageCommand(out, command_line);
+}
+
+// Formats that people hand the program by mistake, known by their first
+// bytes, with the netpbm pipeline that turns each into 8-bit PPM.
+struct Signature {
+  const char* p_bytes;
+  std::size_t length;
+  const char* p_what;
+  Converter converter;
+};
+
+const char* const TO_PPM = " | ppmtoppm | ";
+const char* const TO_8_BIT_PPM = " | ppmtoppm | pamdepth 255 | ";
+
+const Signature SIGNATURES[] = {
+    {"\x89PNG", 4, "a PNG image", {"pngtopnm", false, TO_8_BIT_PPM}},
+    {"\xFF\xD8\xFF", 3, "a JPEG image", {"jpegtopnm", false, TO_PPM}},
+    {"GIF8", 4, "a GIF image", {"giftopnm", false, TO_PPM}},
+    {"II*\0", 4, "a TIFF image", {"tifftopnm", false, TO_8_BIT_PPM}},
+    {"MM\0*", 4, "a TIFF image", {"tifftopnm", false, TO_8_BIT_PPM}},
+    {"BM", 2, "a BMP image", {"bmptopnm", false, TO_PPM}},
+    {"P1", 2, "a plain PBM bitmap (P1)", {"ppmtoppm", true, " | pamdepth 255 | "}},
+    {"P2", 2, "a plain PGM greymap (P2)", {"ppmtoppm", true, " | pamdepth 255 | "}},
+    {"P4", 2, "a PBM bitmap (P4)", {"ppmtoppm", true, " | pamdepth 255 | "}},
+    {"P5", 2, "a PGM greymap (P5)", {"ppmtoppm", true, " | pamdepth 255 | "}},
+    {"P7", 2, "a PAM image (P7)", {"pamtopnm", false, TO_8_BIT_PPM}},
+};
+
+const Signature* FindSignature(const PPMLoadDetails& details) {
+  for (const Signature& signature : SIGNATURES) {
+    if (std::size_t(details.first_line_length) >= signature.length &&
+        std::memcmp(details.first_bytes, signature.p_bytes, signature.length) == 0) {
+      return &signature;
+    }
+  }
+  return nullptr;
+}
+
+void PutUnreadableStart(OutputBuffer& out, const PPMLoadDetails& details, const CommandLine& command_line,
+                        bool is_ended) {
+  if (const Signature* p_signature = FindSignature(details)) {
+    out.Put(p_signature->p_what);
+    out.Put(", not a PPM image (only P3 and P6 are read); draw it with: ");
+    PutSuggestion(out, p_signature->converter, command_line);
+  } else if (!is_ended && details.first_bytes[0] == 'P' &&
+             (details.first_bytes[1] == '3' || details.first_bytes[1] == '6')) {
+    out.Put("the header ends within its first line");
+  } else if (!is_ended) {
+    out.Put("not a PPM image: its first line has no end");
+  } else if (details.first_line_length == 0) {
+    out.Put("not a PPM image: its first line is empty, where P3 or P6 must stand");
+  } else {
+    out.Put("not a PPM image: its first line does not start with P3 or P6");
+  }
+}
+
+void PutMaximum(OutputBuffer& out, int value, const CommandLine& command_line) {
+  out.Put("maximum sample value ");
+  out.PutNumber(value);
+  if (value < 1 || value > 65535) {
+    out.Put(" is not valid; it must be 255");
+    return;
+  }
+  out.Put(", but only 255 is read; draw it with: ");
+  PutSuggestion(out, {"pamdepth 255", false, " | "}, command_line);
+}
+
+void PutEmptyInput(OutputBuffer& out, const PPMLoadDetails& details, const CommandLine& command_line) {
+  if (details.is_empty) {
+    out.Put("is empty");
+  } else if (details.first_line_length == 0) {
+    out.Put("holds only comment lines, no PPM header");
+  } else {
+    PutUnreadableStart(out, details, command_line, false);
+  }
+}
+
+void PutReadFailure(OutputBuffer& out, int read_error, const CommandLine& command_line) {
+  if (read_error == EISDIR && !IsStandardInput(command_line.p_image)) {
+    out.Put("is a directory, not an image file");
+    return;
+  }
+  out.Put("cannot read it: ");
+  out.Put(std::strerror(read_error));
+}
+
+void PutOutsideRange(OutputBuffer& out, const char* p_what, int value) {
+  out.Put(p_what);
+  out.PutNumber(value);
+  out.Put(" is outside 1 to 65535");
+}
+
+void PutLoadReason(OutputBuffer& out, const LoadPPM& loader, const CommandLine& command_line, int width,
+                   int height) {
+  const PPMLoadDetails& details = loader.GetLoadDetails();
+  switch (loader.GetErrorNo()) {
+    case -3:
+      out.Put("cannot open it: ");
+      out.Put(details.open_error != 0 ? std::strerror(details.open_error) : "reason unknown");
+      break;
+    case -12:
+      PutReadFailure(out, details.read_error, command_line);
+      break;
+    case -1:
+      PutEmptyInput(out, details, command_line);
+      break;
+    case -2:
+      PutUnreadableStart(out, details, command_line, true);
+      break;
+    case -4:
+      out.Put("the header ends before its width and height line is complete");
+      break;
+    case -5:
+      PutOutsideRange(out, "width ", details.refused_value);
+      break;
+    case -6:
+      if (details.is_space_missing) {
+        out.Put("the width and height line has no space between the two numbers");
+      } else {
+        PutOutsideRange(out, "height ", details.refused_value);
+      }
+      break;
+    case -7:
+      out.Put("the header ends before its maximum-value line is complete");
+      break;
+    case -9:
+      out.Put("not enough memory for a ");
+      out.PutNumber(width);
+      out.Put(" x ");
+      out.PutNumber(height);
+      out.Put(" image (");
+      out.PutNumber(static_cast<long long>(width) * height * 3);
+      out.Put(" bytes)");
+      break;
+    default:  // -8, -10, -11
+      PutMaximum(out, details.refused_value, command_line);
+      break;
+  }
+}
+
+}  // namespace
+
+void PutShownName(OutputBuffer& out, const char* p_name) {
+  if (NeedsEscapes(p_name)) {
+    PutEscaped(out, p_name);
+  } else {
+    out.Put(p_name);
+  }
+}
+
+void PutShellWord(OutputBuffer& out, const char* p_word) {
+  if (IsShellSafe(p_word)) {
+    out.Put(p_word);
+  } else if (NeedsEscapes(p_word)) {
+    PutEscaped(out, p_word);
+  } else {
+    out.Put('\'');
+    for (const char* p = p_word; *p != '\0'; ++p) {
+      if (*p == '\'') {
+        out.Put("'\\''");
+      } else {
+        out.Put(*p);
+      }
+    }
+    out.Put('\'');
+  }
+}
+
+void WriteLoadFailure(OutputBuffer& out, const LoadPPM& loader, const CommandLine& command_line, int width,
+                      int height) {
+  if (command_line.p_image == nullptr) {
+    out.Put("mottlepage: no image given\n");
+  } else {
+    StartLine(out, command_line);
+    PutLoadReason(out, loader, command_line, width, height);
+    out.Put('\n');
+  }
+  out.Flush();
+}
+
+void WriteCutShortWarning(OutputBuffer& out, const PPMLoadDetails& details, const CommandLine& command_line) {
+  if (details.samples_read >= details.samples_wanted) return;
+  StartLine(out, command_line);
+  out.Put("warning: the image data ends after ");
+  out.PutNumber(details.samples_read);
+  out.Put(" of ");
+  out.PutNumber(details.samples_wanted);
+  out.Put(details.is_plain ? " samples" : " bytes");
+  out.Put("; the rest is drawn black\n");
+  out.Flush();
+}
+
+void WriteOutputFailure(OutputBuffer& out, int write_error) {
+  out.Put("mottlepage: output could not be written: ");
+  out.Put(std::strerror(write_error));
+  out.Put('\n');
+  out.Flush();
+}
+
+void WriteUsageError(OutputBuffer& out, const CommandLine& command_line) {
+  out.Put("mottlepage: ");
+  out.Put(command_line.p_bad_option);
+  if (command_line.p_bad_value == nullptr) {
+    out.Put(": a number from 1 to 65535 must follow");
+  } else {
+    out.Put(": ");
+    PutShellWord(out, command_line.p_bad_value);
+    out.Put(" is not a number from 1 to 65535");
+  }
+  out.Put("\nTry 'mottlepage --help'\n");
+  out.Flush();
+}

@@ -1,0 +1,45 @@
+// Diagnostics: the lines the program writes to standard error.
+//
+//   mottlepage: NAME: REASON                  why the image did not load
+//   mottlepage: NAME: warning: REASON         the image data was cut short
+//   mottlepage: output could not be written: CAUSE
+//   mottlepage: --width: PROBLEM              a bad option, then
+//   Try 'mottlepage --help'
+//
+// NAME is the image argument as given ("standard input" for "-"); a name
+// with control characters or bytes that are not UTF-8 is shown in the
+// shell's $'...' form, so that every diagnostic stays one line and no
+// terminal sees an escape sequence. Where a reason suggests a command, the
+// command is complete and works when pasted: file names and the user's
+// source string are quoted for the shell, and it draws the page the user
+// asked for.
+
+#ifndef MOTTLEPAGE_DIAGNOSTICS_H
+#define MOTTLEPAGE_DIAGNOSTICS_H
+
+#include "CommandLine.h"
+#include "LoadPPM.h"
+#include "Output.h"
+
+// The reason line for a failed load.
+void WriteLoadFailure(OutputBuffer& out, const LoadPPM& loader, const CommandLine& command_line, int width,
+                      int height);
+
+// The warning line for an image whose data ended early; nothing when it is
+// complete.
+void WriteCutShortWarning(OutputBuffer& out, const PPMLoadDetails& details, const CommandLine& command_line);
+
+void WriteOutputFailure(OutputBuffer& out, int write_error);
+
+// The two lines for a bad option value.
+void WriteUsageError(OutputBuffer& out, const CommandLine& command_line);
+
+// A name as a diagnostic shows it: as it is, or in $'...' form when it
+// holds control characters or bytes that are not UTF-8.
+void PutShownName(OutputBuffer& out, const char* p_name);
+
+// A word as a shell reads it back: as it is when that is safe, else in
+// single quotes, or in $'...' form when it holds control characters.
+void PutShellWord(OutputBuffer& out, const char* p_word);
+
+#endif
