@@ -53,23 +53,25 @@ void SetUsageError(CommandLine& command_line, const char* p_option, const char* 
   command_line.p_bad_value = p_value;
 }
 
+bool IsHelpOrVersion(const char* p_argument) {
+  return std::strcmp(p_argument, "-h") == 0 || std::strcmp(p_argument, "--help") == 0 ||
+         std::strcmp(p_argument, "--version") == 0;
+}
+
 // Reads the options; returns the index of the first argument after them.
 int ReadOptions(int argc, char* const argv[], CommandLine& command_line, CommandLine::Request& asked) {
   int i = 1;
   for (; i < argc; ++i) {
     const char* p_argument = argv[i];
-    if (std::strcmp(p_argument, "-h") == 0 || std::strcmp(p_argument, "--help") == 0) {
-      if (asked == CommandLine::CONVERT) asked = CommandLine::HELP;
-      continue;
-    }
-    if (std::strcmp(p_argument, "--version") == 0) {
-      if (asked == CommandLine::CONVERT) asked = CommandLine::VERSION;
+    if (IsHelpOrVersion(p_argument)) {
+      if (asked == CommandLine::CONVERT) asked = p_argument[2] == 'v' ? CommandLine::VERSION : CommandLine::HELP;
       continue;
     }
     const char* p_value = nullptr;
     const ValueOption* p_option = FindValueOption(p_argument, p_value);
     if (p_option == nullptr) break;
-    if (p_value == nullptr && i + 1 < argc) p_value = argv[++i];
+    // "--width --help" asks for help, not for a width of "--help".
+    if (p_value == nullptr && i + 1 < argc && !IsHelpOrVersion(argv[i + 1])) p_value = argv[++i];
     const int size = p_value != nullptr ? ReadSize(p_value) : 0;
     if (size == 0) SetUsageError(command_line, p_option->p_name, p_value);
     command_line.*(p_option->p_size) = size;

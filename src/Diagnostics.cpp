@@ -210,6 +210,16 @@ void PutReadFailure(OutputBuffer& out, int read_error, const CommandLine& comman
   out.Put(std::strerror(read_error));
 }
 
+void PutMemoryShortage(OutputBuffer& out, int width, int height) {
+  out.Put("not enough memory for a ");
+  out.PutNumber(width);
+  out.Put(" x ");
+  out.PutNumber(height);
+  out.Put(" image (");
+  out.PutNumber(static_cast<long long>(width) * height * 3);
+  out.Put(" bytes)");
+}
+
 void PutOutsideRange(OutputBuffer& out, const char* p_what, int value) {
   out.Put(p_what);
   out.PutNumber(value);
@@ -250,13 +260,7 @@ void PutLoadReason(OutputBuffer& out, const LoadPPM& loader, const CommandLine& 
       out.Put("the header ends before its maximum-value line is complete");
       break;
     case -9:
-      out.Put("not enough memory for a ");
-      out.PutNumber(width);
-      out.Put(" x ");
-      out.PutNumber(height);
-      out.Put(" image (");
-      out.PutNumber(static_cast<long long>(width) * height * 3);
-      out.Put(" bytes)");
+      PutMemoryShortage(out, width, height);
       break;
     default:  // -8, -10, -11
       PutMaximum(out, details.refused_value, command_line);
@@ -301,6 +305,13 @@ void WriteLoadFailure(OutputBuffer& out, const LoadPPM& loader, const CommandLin
     PutLoadReason(out, loader, command_line, width, height);
     out.Put('\n');
   }
+  out.Flush();
+}
+
+void WriteScalingFailure(OutputBuffer& out, const CommandLine& command_line, int width, int height) {
+  StartLine(out, command_line);
+  PutMemoryShortage(out, width, height);
+  out.Put('\n');
   out.Flush();
 }
 

@@ -25,6 +25,9 @@
 void WriteLoadFailure(OutputBuffer& out, const LoadPPM& loader, const CommandLine& command_line, int width,
                       int height);
 
+// The reason line when the scaled image of width x height finds no memory.
+void WriteScalingFailure(OutputBuffer& out, const CommandLine& command_line, int width, int height);
+
 // The warning line for an image whose data ended early; nothing when it is
 // complete.
 void WriteCutShortWarning(OutputBuffer& out, const PPMLoadDetails& details, const CommandLine& command_line);

@@ -8,6 +8,7 @@
 #include "CommandLine.h"
 #include "Diagnostics.h"
 #include "LoadPPM.h"
+#include "Resample.h"
 
 namespace {
 
@@ -279,6 +280,10 @@ int FinishOutput(OutputBuffer& out, OutputBuffer& err, int status) {
   return status;
 }
 
+// A run that ends without a page: the fixed message and the reason on
+// standard error, the help on standard output.
+void StartFailure(OutputBuffer& err) { err.Put("\n>> file not found <<\n\n"); }
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -313,12 +318,30 @@ int main(int argc, char* argv[]) {
                         ? LoadPPM(p_pixel, STDIN_FILENO, image_width, image_height)
                         : LoadPPM(p_pixel, p_argument, image_width, image_height);
   if (p_pixel == nullptr) {
-    err.Put("\n>> file not found <<\n\n");
+    StartFailure(err);
     WriteLoadFailure(err, p_image, command_line, image_width, image_height);
     WriteHelp(out);
     return FinishOutput(out, err, 1);
   }
   WriteCutShortWarning(err, p_image.GetLoadDetails(), command_line);
+
+  if (command_line.IsScaled()) {
+    int page_columns = 0;
+    int page_lines = 0;
+    ChoosePageSize(image_width, image_height, command_line.columns, command_line.lines, PAGE_CELL_WIDTH,
+                   PAGE_LINE_HEIGHT, page_columns, page_lines);
+    unsigned char* p_scaled = ScaleForPage(p_pixel, image_width, image_height, page_columns, page_lines);
+    std::free(p_pixel);
+    if (p_scaled == nullptr) {
+      StartFailure(err);
+      WriteScalingFailure(err, command_line, page_columns, 2 * page_lines);
+      WriteHelp(out);
+      return FinishOutput(out, err, 1);
+    }
+    p_pixel = p_scaled;
+    image_width = page_columns;
+    image_height = 2 * page_lines;
+  }
 
   WriteHTMLPage(p_pixel, image_width, image_height, command_line.p_source, command_line.bg_red,
                 command_line.bg_green, command_line.bg_blue, out);

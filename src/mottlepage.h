@@ -35,6 +35,12 @@ class LibcRandom {
   int _rear;
 };
 
+// A character cell of the page as Chromium and Firefox draw it with
+// Debian's monospace font, in CSS pixels; a text line stands for two image
+// rows.
+const double PAGE_CELL_WIDTH = 5.4;
+const double PAGE_LINE_HEIGHT = 13.0;
+
 // Writes the usage text.
 void WriteHelp(OutputBuffer& out);
 

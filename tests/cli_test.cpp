@@ -23,6 +23,7 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
       {{}, "mottlepage: no image given"},
       {{"-H"}, "mottlepage: -H: No such file or directory"},
       {{"--HELP"}, "--HELP: No such file"},
+      {{"--", "x"}, "mottlepage: --: No such file"},
       {{"missing.ppm", "text"}, "missing.ppm: No such file"},
       {{"empty.ppm"}, "empty.ppm: empty"},
       {{"-"}, "standard input: empty"},
@@ -98,6 +99,55 @@ TEST_F(CommandLineTest, PagesForArgumentCombinations) {
     EXPECT_EQ(run.out, Page(c.colours, EXAMPLE_LINES));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
+  }
+}
+
+// Options come before the image; the page's size is its line count and
+// the cells of its first line.
+TEST_F(CommandLineTest, OptionsChooseThePageSize) {
+  std::string image = "P6\n40 30\n255\n" + std::string(40 * 30 * 3, '\x10');
+  MakeFile("img.ppm", image);
+  MakeFile("--width=3", image);
+  const std::string usage = "\nTry 'mottlepage --help'\n";
+  const struct {
+    std::vector<std::string> arguments;
+    int columns;  // 0: no page
+    int lines;
+    std::string err;
+  } cases[] = {
+      {{"--width=20", "img.ppm", "x"}, 20, 6, ""},
+      {{"--width", "20", "img.ppm", "x", "1", "2", "3"}, 20, 6, ""},
+      {{"--height=6", "--width=20", "img.ppm"}, 19, 6, ""},
+      {{"--width", "20", "--height", "3", "-", "x"}, 10, 3, ""},
+      {{"--width=7", "--width=020", "img.ppm"}, 20, 6, ""},
+      {{"./--width=3", "x"}, 40, 15, ""},
+      {{"img.ppm", "--width=3"}, 40, 15, ""},
+      {{"--width=0", "img.ppm"}, 0, 0, "mottlepage: --width: 0 is not a number from 1 to 65535" + usage},
+      {{"--width=abc", "img.ppm"}, 0, 0, "mottlepage: --width: abc is not a number from 1 to 65535" + usage},
+      {{"--width= 5", "img.ppm"}, 0, 0, "mottlepage: --width: ' 5' is not a number from 1 to 65535" + usage},
+      {{"--width=", "img.ppm"}, 0, 0, "mottlepage: --width: '' is not a number from 1 to 65535" + usage},
+      {{"--height=70000", "img.ppm"}, 0, 0, "mottlepage: --height: 70000 is not a number from 1 to 65535" + usage},
+      {{"--width", "img.ppm"}, 0, 0, "mottlepage: --width: img.ppm is not a number from 1 to 65535" + usage},
+      {{"--width"}, 0, 0, "mottlepage: --width: a number from 1 to 65535 must follow" + usage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments[0] + " " + (c.arguments.size() > 1 ? c.arguments[1] : ""));
+    Outcome run = RunProgram(c.arguments, "", Path("img.ppm"));
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.status, c.columns > 0 ? 0 : 2);
+    if (c.columns == 0) {
+      EXPECT_EQ(run.out, "");
+      continue;
+    }
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = run.out.find("size=\"-3\"", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, std::size_t(c.lines));
+    std::size_t start = run.out.find("\">", run.out.find("color=")) + 2;
+    EXPECT_EQ(run.out.find("<br>", start) - start, std::size_t(c.columns));
+  }
+  for (const char* p_first : {"--width=abc", "--width"}) {
+    EXPECT_EQ(RunProgram({p_first, "--version", "img.ppm"}).out, "mottlepage " MOTTLEPAGE_VERSION "\n");
+    EXPECT_EQ(RunProgram({"--width=4", p_first, "-h"}).out, HELP);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Resample.h"
 #include "mottlepage.h"
 
 namespace {
@@ -149,6 +150,56 @@ TEST(PageTest, StopsWritingOnceTheStreamFails) {
   Bytes pixels(3 * 1000 * 1000);
   WriteHTMLPage(pixels.data(), 1000, 1000, "x", 0, 0, 0, page);  // must simply return
   EXPECT_TRUE(page.bad());
+}
+
+// A flat colour stays exactly that colour at any size; an image of 2 x 2
+// blocks halves to exactly the blocks' colours, in either direction alone
+// too when the other keeps its size.
+TEST(ResampleTest, FlatColoursAndBlocksComeOutExact) {
+  const struct {
+    int width, height, target_width, target_height;
+  } cases[] = {{1, 1, 7, 3}, {97, 61, 13, 5}, {5, 300, 11, 2}, {4224, 3, 250, 7}, {64, 64, 32, 32}, {10, 6, 5, 6}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    auto flat_image = [](std::size_t pixels) {
+      Bytes flat(pixels * 3);
+      for (std::size_t i = 0; i < flat.size(); ++i) flat[i] = static_cast<unsigned char>(201 + i % 3 * 17);
+      return flat;
+    };
+    const Bytes flat = flat_image(std::size_t(c.width) * c.height);
+    Bytes scaled(std::size_t(c.target_width) * c.target_height * 3);
+    ASSERT_TRUE(ResamplePixels(flat.data(), c.width, c.height, scaled.data(), c.target_width, c.target_height));
+    EXPECT_EQ(scaled, flat_image(scaled.size() / 3));
+    if (c.width % 2 != 0 || c.width != 2 * c.target_width) continue;
+    Bytes blocks = RandomImage(c.target_width, c.target_height, 3);
+    Bytes doubled(flat.size());
+    const int y_step = c.height / c.target_height;
+    for (int y = 0; y < c.height; ++y) {
+      for (int x = 0; x < c.width; ++x) {
+        std::memcpy(&doubled[(std::size_t(y) * c.width + x) * 3],
+                    &blocks[(std::size_t(y / y_step) * c.target_width + x / 2) * 3], 3);
+      }
+    }
+    ASSERT_TRUE(ResamplePixels(doubled.data(), c.width, c.height, scaled.data(), c.target_width, c.target_height));
+    EXPECT_EQ(scaled, blocks);
+  }
+}
+
+// Cells 5.4 x 13: a 40 x 30 image is 0.3115 text lines per character.
+TEST(ResampleTest, PageSizesKeepTheProportionsWithinTheLimits) {
+  const struct {
+    int width, height, columns, lines, page_columns, page_lines;
+  } cases[] = {
+      {40, 30, 20, 0, 20, 6},         {40, 30, 0, 6, 19, 6},          {40, 30, 20, 3, 10, 3},
+      {40, 30, 20, 60, 20, 6},        {40, 30, 0, 65535, 65535, 20417}, {1, 65535, 5, 0, 2, 65535},
+      {65535, 1, 0, 1, 65535, 1},     {65535, 1, 3, 0, 3, 1},
+  };
+  for (const auto& c : cases) {
+    int columns = 0, lines = 0;
+    ChoosePageSize(c.width, c.height, c.columns, c.lines, 5.4, 13, columns, lines);
+    EXPECT_EQ(columns, c.page_columns) << c.width << "x" << c.height << " in " << c.columns << "x" << c.lines;
+    EXPECT_EQ(lines, c.page_lines) << c.width << "x" << c.height << " in " << c.columns << "x" << c.lines;
+  }
 }
 
 TEST(LibcRandomTest, ReproducesRandWithoutSeed) {

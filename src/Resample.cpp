@@ -1,0 +1,129 @@
+#include "Resample.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const int MAX_SIDE = 65535;
+
+int ClampSide(double value, int limit) {
+  long rounded = std::lround(value);
+  if (rounded < 1) return 1;
+  return rounded > limit ? limit : int(rounded);
+}
+
+// The source pixels that target pixel `index` takes along one direction,
+// from `first` to `last`, with their weights: `first_weight`, then
+// `middle_weight` each, then `last_weight`; they add up to `total`.
+// Shrinking measures in steps of 1 / target_size of a source pixel, so
+// every weight is an integer.
+struct Span {
+  int first;
+  int last;
+  std::uint32_t first_weight;
+  std::uint32_t middle_weight;
+  std::uint32_t last_weight;
+  std::uint32_t total;
+
+  std::uint32_t GetWeight(int source) const {
+    return source == first ? first_weight : source == last ? last_weight : middle_weight;
+  }
+};
+
+Span GetSpan(int index, int source_size, int target_size) {
+  const std::int64_t s = source_size;
+  const std::int64_t t = target_size;
+  if (target_size > source_size) {
+    // Enlarging: the source pixel under the target pixel's centre.
+    const int source = int((2 * index + 1) * s / (2 * t));
+    return {source, source, 1, 1, 1, 1};
+  }
+  const std::int64_t start = index * s;
+  const std::int64_t end = start + s;
+  Span span{int(start / t), int((end - 1) / t), 0, std::uint32_t(t), 0, std::uint32_t(s)};
+  if (span.first == span.last) {
+    span.first_weight = span.last_weight = std::uint32_t(s);
+  } else {
+    span.first_weight = std::uint32_t((span.first + 1) * t - start);
+    span.last_weight = std::uint32_t(end - span.last * t);
+  }
+  return span;
+}
+
+// Adds weight x each sample of a source row into the row's sums.
+void AddRow(std::uint32_t* p_sums, const unsigned char* p_row, std::size_t samples, std::uint32_t weight) {
+  for (std::size_t k = 0; k < samples; ++k) p_sums[k] += weight * p_row[k];
+}
+
+// One target row from the sums of the source rows it covers.
+void ReduceRow(const std::uint32_t* p_sums, int source_width, unsigned char* p_target, int target_width,
+               std::uint64_t row_total) {
+  for (int x = 0; x < target_width; ++x) {
+    const Span span = GetSpan(x, source_width, target_width);
+    std::uint64_t sum[3] = {0, 0, 0};
+    for (int source = span.first; source <= span.last; ++source) {
+      const std::uint64_t weight = span.GetWeight(source);
+      const std::uint32_t* p_pixel = p_sums + std::size_t(source) * 3;
+      for (int c = 0; c < 3; ++c) sum[c] += weight * p_pixel[c];
+    }
+    const std::uint64_t total = row_total * span.total;
+    for (int c = 0; c < 3; ++c) p_target[std::size_t(x) * 3 + c] = static_cast<unsigned char>((sum[c] + total / 2) / total);
+  }
+}
+
+}  // namespace
+
+void ChoosePageSize(int image_width, int image_height, int columns, int lines, double cell_width,
+                    double line_height, int& page_columns, int& page_lines) {
+  // Text lines per character of width that keep the image's shape.
+  const double lines_per_column = double(image_height) / image_width * cell_width / line_height;
+  const int column_limit = columns > 0 ? columns : MAX_SIDE;
+  const int line_limit = lines > 0 ? lines : MAX_SIDE;
+  if (columns > 0 && column_limit * lines_per_column <= line_limit) {
+    page_columns = column_limit;
+    page_lines = ClampSide(column_limit * lines_per_column, line_limit);
+  } else {
+    page_lines = line_limit;
+    page_columns = ClampSide(line_limit / lines_per_column, column_limit);
+    if (page_columns == column_limit) page_lines = ClampSide(column_limit * lines_per_column, line_limit);
+  }
+}
+
+bool ResamplePixels(const unsigned char* p_source, int source_width, int source_height, unsigned char* p_target,
+                    int target_width, int target_height) {
+  const std::size_t samples = std::size_t(source_width) * 3;
+  std::uint32_t* p_sums = static_cast<std::uint32_t*>(std::malloc(samples * sizeof(std::uint32_t)));
+  if (p_sums == nullptr) return false;
+  for (int y = 0; y < target_height; ++y) {
+    const Span span = GetSpan(y, source_height, target_height);
+    std::memset(p_sums, 0, samples * sizeof(std::uint32_t));
+    for (int source = span.first; source <= span.last; ++source) {
+      AddRow(p_sums, p_source + std::size_t(source) * samples, samples, span.GetWeight(source));
+    }
+    ReduceRow(p_sums, source_width, p_target + std::size_t(y) * target_width * 3, target_width, span.total);
+  }
+  std::free(p_sums);
+  return true;
+}
+
+unsigned char* ScaleForPage(const unsigned char* p_pixel, int image_width, int image_height, int page_columns,
+                            int page_lines) {
+  const std::size_t row_bytes = std::size_t(page_columns) * 3;
+  unsigned char* p_scaled = static_cast<unsigned char*>(std::malloc(row_bytes * 2 * std::size_t(page_lines)));
+  if (p_scaled == nullptr) return nullptr;
+  if (!ResamplePixels(p_pixel, image_width, image_height, p_scaled, page_columns, page_lines)) {
+    std::free(p_scaled);
+    return nullptr;
+  }
+  // Spread the lines into row pairs from the bottom up, so that no line is
+  // overwritten before it has been copied.
+  for (int line = page_lines - 1; line >= 0; --line) {
+    unsigned char* p_line = p_scaled + std::size_t(line) * row_bytes;
+    std::memcpy(p_scaled + (2 * std::size_t(line) + 1) * row_bytes, p_line, row_bytes);
+    if (line > 0) std::memcpy(p_scaled + 2 * std::size_t(line) * row_bytes, p_line, row_bytes);
+  }
+  return p_scaled;
+}
