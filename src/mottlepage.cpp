@@ -14,7 +14,7 @@ namespace {
 
 const char* const HELP_LINES[] = {
     "mottlepage - draws a PPM image as coloured text on an HTML page",
-    "           see mottlepage(1) for further info",
+    "           see mottlepage(1) for further info and the options --width=N, --height=N",
     "",
     "mottlepage image.ppm [source_string] [red green blue] > output.html",
     "",

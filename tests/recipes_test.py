@@ -2,11 +2,17 @@
 """Runs every command line of the README's Recipes section as written there
 on pictures made here (colour and greyscale photo.jpg, picture.png with
 transparency and with 16 bits, picture.gif): each must end with status 0 and
-a page of the expected number of lines. With --circle CHROMIUM, a disc goes
-through the first picture.png recipe and must be shown as high as it is
-wide, within 5%.
+a page of the number of lines its options ask for.
 
-Usage: recipes_test.py MOTTLEPAGE README [--circle CHROMIUM]   (77: skipped)
+With --circle CHROMIUM, a disc goes through the first picture.png recipe and
+must be shown as high as it is wide, within 3%, in Chromium and in Firefox.
+
+With --suggestions, the program is given pictures it does not read (JPEG,
+PNG, GIF, TIFF, BMP, PAM, greymaps, bitmaps, 16-bit PPM, one with a name
+that needs quoting, one on standard input): each reason line's suggested
+command, pasted into bash, must draw the page.
+
+Usage: recipes_test.py MOTTLEPAGE README [--circle CHROMIUM | --suggestions]   (77: skipped)
 """
 import os
 import re
@@ -16,7 +22,7 @@ import sys
 import tempfile
 
 CONVERT = "/usr/bin/convert"
-TEXT_LINES = 83  # every picture is 500 x 400; the recipes make it 250 x 166
+CELL_WIDTH, LINE_HEIGHT = 5.4, 13.0  # the page's cell, as the program assumes it
 PLASMA = ["-seed", "3", "-size", "500x400", "plasma:fractal"]
 DISC = ["-size", "500x400", "xc:none", "-fill", "red", "-draw", "circle 250,200 250,60"]
 PICTURES = {
@@ -24,54 +30,123 @@ PICTURES = {
     "picture.png": [DISC, PLASMA + ["-depth", "16"]],
     "picture.gif": [DISC],
 }
+# Pictures the program refuses, and how ImageMagick makes each.
+REFUSED = {
+    "photo.jpg": [], "my photo's $5.jpg": [], "picture.png": ["-depth", "16"], "picture.gif": [],
+    "picture.tif": ["-depth", "16"], "picture.bmp": [], "picture.pam": ["-alpha", "on", "-depth", "16"],
+    "grey.pgm": ["-depth", "16"], "plain.pgm": ["-compress", "none"], "bits.pbm": [],
+    "plain.pbm": ["-compress", "none"], "deep.ppm": ["-depth", "16"],
+}
+
+
+def page_lines(command, width, height):
+    """Text lines of the page the command's --width and --height ask for."""
+    columns = int((re.search(r"--width (\d+)", command) or [0, 0])[1])
+    lines = int((re.search(r"--height (\d+)", command) or [0, 0])[1])
+    per_column = height / width * CELL_WIDTH / LINE_HEIGHT
+    if columns and (not lines or columns * per_column <= lines):
+        return max(1, round(columns * per_column))
+    return lines
+
+
+def check_page(page, want_lines):
+    with open(page, encoding="utf-8", errors="replace") as f:
+        lines = f.read().split("\n")[:-1]
+    want = (6 if lines[2].startswith("<meta") else 5) + 2 * want_lines + 2
+    return None if len(lines) == want else "%d lines, want %d" % (len(lines), want)
+
+
+def run_shell(command, work, program_dir, stdin=b""):
+    return subprocess.run(["bash", "-o", "pipefail", "-c", command], cwd=work, capture_output=True, input=stdin,
+                          env=dict(os.environ, PATH=program_dir + os.pathsep + os.environ["PATH"]))
 
 
 def run_recipe(recipe, picture, work, program_dir):
     name = next(name for name in PICTURES if name in recipe)
     subprocess.run([CONVERT, *picture, os.path.join(work, name)], check=True)
-    result = subprocess.run(["bash", "-o", "pipefail", "-c", recipe], cwd=work, capture_output=True,
-                            env=dict(os.environ, PATH=program_dir + os.pathsep + os.environ["PATH"]))
+    result = run_shell(recipe, work, program_dir)
     page = os.path.join(work, re.search(r"> *(\S+\.html)\s*$", recipe).group(1))
     if result.returncode != 0:
         return None, "status %d: %s" % (result.returncode, result.stderr.decode(errors="replace")[-300:])
-    with open(page, encoding="utf-8", errors="replace") as f:
-        lines = f.read().split("\n")[:-1]
-    want = (6 if lines[2].startswith("<meta") else 5) + 2 * TEXT_LINES + 2
-    return page, None if len(lines) == want else "%d lines, want %d" % (len(lines), want)
+    return page, check_page(page, page_lines(recipe, 500, 400))
 
 
-def disc_proportion(page, chromium, work):
-    shot = os.path.join(work, "disc.png")
-    subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                    "--disable-quic", "--hide-scrollbars", "--user-data-dir=" + os.path.join(work, "profile"),
-                    "--window-size=1500,1500", "--screenshot=" + shot, "file://" + page],
-                   check=True, capture_output=True, timeout=300)
+def screenshot(browser, page, work):
+    shot = os.path.join(work, browser + ".png")
+    if browser == "chromium":
+        command = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                   "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                   "--disable-quic", "--hide-scrollbars", "--user-data-dir=" + os.path.join(work, "profile"),
+                   "--window-size=1500,1500", "--screenshot=" + shot, "file://" + page]
+    else:
+        profile = tempfile.mkdtemp(dir=work)
+        command = ["firefox-esr", "--headless", "--no-remote", "--profile", profile, "--screenshot", shot,
+                   "--window-size=1500,1500", "file://" + page]
+    subprocess.run(command, check=True, capture_output=True, timeout=300, env=dict(os.environ, HOME=work))
+    return shot
+
+
+def disc_proportion(page, browser, work):
     # The disc's box: whatever differs from the white page.
-    box = subprocess.run([CONVERT, shot, "-fuzz", "10%", "-trim", "-format", "%w %h", "info:"],
-                         check=True, capture_output=True, text=True).stdout.split()
-    print("disc shown %s x %s px" % tuple(box))
+    box = subprocess.run([CONVERT, screenshot(browser, page, work), "-fuzz", "10%", "-trim", "-format", "%w %h",
+                          "info:"], check=True, capture_output=True, text=True).stdout.split()
+    print("%s: disc shown %s x %s px" % (browser, box[0], box[1]))
     return int(box[1]) / int(box[0])
 
 
+def check_circle(recipes, browsers, work, program_dir):
+    recipe = next(line for line in recipes if "picture.png" in line)
+    page, problem = run_recipe(recipe, DISC, work, program_dir)
+    problems = [problem] if problem else []
+    for browser in browsers:
+        proportion = disc_proportion(page, browser, work) if page else 0
+        if abs(proportion - 1) > 0.03:
+            problems.append("%s: height / width %.3f: %s" % (browser, proportion, recipe))
+    return problems
+
+
+def check_suggestions(program, work, program_dir):
+    problems = []
+    for name, options in REFUSED.items():
+        subprocess.run([CONVERT, *PLASMA, *options, os.path.join(work, name)], check=True)
+        with open(os.path.join(work, name), "rb") as f:
+            picture = f.read()
+        for arguments, stdin in (([name, "\u2588", "1", "2", "3"], b""), (["--height", "40", "-"], picture)):
+            failure = subprocess.run([program, *arguments], cwd=work, capture_output=True, input=stdin)
+            reason = failure.stderr.decode(errors="replace").strip().split("\n")[-1]
+            if "draw it with: " not in reason:
+                problems.append("%s: no command in %r" % (name, reason))
+                continue
+            command = reason.split("draw it with: ", 1)[1]
+            os.makedirs(os.path.join(work, "out"), exist_ok=True)
+            result = run_shell(command.replace(" > page.html", " > out/page.html"), work, program_dir, stdin)
+            problem = "status %d: %s" % (result.returncode, result.stderr.decode(errors="replace")[-200:]) \
+                if result.returncode != 0 else check_page(os.path.join(work, "out", "page.html"),
+                                                          page_lines(command, 500, 400))
+            if problem:
+                problems.append("%s: %s: %s" % (name, command, problem))
+    return problems
+
+
 def main():
-    program_dir = os.path.dirname(os.path.abspath(sys.argv[1]))
+    program = os.path.abspath(sys.argv[1])
+    program_dir = os.path.dirname(program)
     with open(sys.argv[2], encoding="utf-8") as f:
         section = f.read().split("\n## Recipes\n", 1)[1].split("\n## ", 1)[0]
-    recipes = [line.strip() for line in section.splitlines() if line.startswith("    ") and "mottlepage -" in line]
-    missing = [t for t in ("jpegtopnm", "pngtopnm", "giftopnm", "pamscale", "pamdepth", "ppmtoppm", CONVERT)
-               if shutil.which(t) is None]
+    recipes = [line.strip() for line in section.splitlines() if line.startswith("    ") and "| mottlepage -" in line
+               and not line.strip().startswith("mottlepage:")]
+    missing = [t for t in ("jpegtopnm", "pngtopnm", "giftopnm", "tifftopnm", "bmptopnm", "pamtopnm", "pamdepth",
+                           "ppmtoppm", CONVERT) if shutil.which(t) is None]
     if missing:
         print("skipped: %s missing, install netpbm and imagemagick" % ", ".join(missing))
         return 77
-    problems = [] if len(recipes) >= 4 else ["found %d recipes in the README" % len(recipes)]
+    problems = [] if len(recipes) >= 6 else ["found %d recipes in the README" % len(recipes)]
     with tempfile.TemporaryDirectory() as work:
         if "--circle" in sys.argv:
-            recipe = next(line for line in recipes if "picture.png" in line)
-            page, problem = run_recipe(recipe, DISC, work, program_dir)
-            proportion = disc_proportion(page, sys.argv[sys.argv.index("--circle") + 1], work) if page else 0
-            if abs(proportion - 1) > 0.05:
-                problems.append(problem or "height / width %.3f: %s" % (proportion, recipe))
+            browsers = [sys.argv[sys.argv.index("--circle") + 1]] + (["firefox"] if shutil.which("firefox-esr") else [])
+            problems += check_circle(recipes, browsers, work, program_dir)
+        elif "--suggestions" in sys.argv:
+            problems += check_suggestions(program, work, program_dir)
         else:
             for recipe in recipes:
                 for picture in PICTURES[next(name for name in PICTURES if name in recipe)]:
