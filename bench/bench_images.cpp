@@ -1,5 +1,6 @@
 // Inputs and the floor for the benchmark (bench/run_bench.sh).
 //   bench_images make DIR SIDE     writes DIR/photo.ppm, DIR/photo-plain.ppm, DIR/flat.ppm
+//                                  (SIDE x SIDE) and DIR/camera.ppm (a 4224 x 3168 photo)
 //   bench_images read FILE         reads a binary PPM's pixels into a fresh buffer, as any
 //                                  converter must: the floor's first half
 
@@ -20,13 +21,13 @@ std::uint32_t NextNoise(std::uint32_t& state) {
 
 // Photo-like: smooth gradients with noise, so that the colour changes at
 // nearly every pixel, as in a real photograph.
-std::vector<unsigned char> PhotoPixels(int side) {
-  std::vector<unsigned char> pixels(std::size_t(side) * side * 3);
+std::vector<unsigned char> PhotoPixels(int width, int height) {
+  std::vector<unsigned char> pixels(std::size_t(width) * height * 3);
   std::uint32_t state = 12345;
   std::size_t i = 0;
-  for (int y = 0; y < side; ++y) {
-    for (int x = 0; x < side; ++x) {
-      int base[3] = {x * 200 / side, y * 200 / side, (x + y) * 100 / side};
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      int base[3] = {x * 200 / width, y * 200 / height, (x + y) * 200 / (width + height)};
       for (int k = 0; k < 3; ++k) pixels[i++] = static_cast<unsigned char>(base[k] + NextNoise(state) % 48);
     }
   }
@@ -48,9 +49,9 @@ std::vector<unsigned char> FlatPixels(int side) {
   return pixels;
 }
 
-void WriteBinary(const std::string& path, int side, const std::vector<unsigned char>& pixels) {
+void WriteBinary(const std::string& path, int width, int height, const std::vector<unsigned char>& pixels) {
   std::ofstream out(path, std::ios::binary);
-  out << "P6\n" << side << " " << side << "\n255\n";
+  out << "P6\n" << width << " " << height << "\n255\n";
   out.write(reinterpret_cast<const char*>(pixels.data()), std::streamsize(pixels.size()));
 }
 
@@ -85,10 +86,11 @@ int main(int argc, char* argv[]) {
   if (argc == 4 && std::strcmp(argv[1], "make") == 0) {
     const std::string dir = argv[2];
     const int side = std::atoi(argv[3]);
-    const std::vector<unsigned char> photo = PhotoPixels(side);
-    WriteBinary(dir + "/photo.ppm", side, photo);
+    const std::vector<unsigned char> photo = PhotoPixels(side, side);
+    WriteBinary(dir + "/photo.ppm", side, side, photo);
     WritePlain(dir + "/photo-plain.ppm", side, photo);
-    WriteBinary(dir + "/flat.ppm", side, FlatPixels(side));
+    WriteBinary(dir + "/flat.ppm", side, side, FlatPixels(side));
+    WriteBinary(dir + "/camera.ppm", 4224, 3168, PhotoPixels(4224, 3168));
     return 0;
   }
   if (argc == 3 && std::strcmp(argv[1], "read") == 0) return ReadPixels(argv[2]);

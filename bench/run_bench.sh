@@ -28,7 +28,16 @@ for row in "${cases[@]}"; do
   commands+=(-n "$name" "$program $image '$source'")
   [ "$compare" = yes ] && commands+=(-n "$name (baseline)" "$baseline $image '$source'")
 done
+# Scaling a camera-sized photo to a screen's width, against reading it.
+commands+=(-n "P6 camera 4224 x 3168: --width 250" "$program --width 250 camera.ppm 'mottlepage '"
+           -n "P6 camera 4224 x 3168: read pixels" "$images read camera.ppm")
 hyperfine "${hyperfine_args[@]}" --export-markdown times.md --export-csv times.csv "${commands[@]}" > /dev/null
+# Standard input against a file, both through sh so that they pay alike.
+hyperfine "${hyperfine_args[@]}" --export-markdown stdin.md --export-csv stdin.csv \
+  -n "P6 photo: a file" "sh -c 'exec $program photo.ppm x'" \
+  -n "P6 photo: -" "sh -c 'exec $program - x < photo.ppm'" \
+  -n "P3 photo: a file" "sh -c 'exec $program photo-plain.ppm x'" \
+  -n "P3 photo: -" "sh -c 'exec $program - x < photo-plain.ppm'" > /dev/null
 hyperfine "${hyperfine_args[@]}" --export-markdown file.md --output=./page.html \
   -n "P6 photo: string, to a file" "$program photo.ppm 'mottlepage '" > /dev/null
 
@@ -42,6 +51,8 @@ best() { awk -F, -v name="$2" '$1 == name { print $7 }' "$1"; }
 echo
 cat times.md
 tail -n 1 file.md
+echo
+cat stdin.md
 echo
 printf 'floor (best runs): read pixels %.3f s + cat page %.3f s\n' "$(best floor.csv read)" "$(best floor.csv cat)"
 
@@ -81,6 +92,12 @@ goal "UTF-8 string over ASCII string (<= 1.5)" "$(ratio "$(best times.csv "P6 ph
 goal "P3 photo speed-up over baseline (>= 4)" \
   "$(ratio "$(best times.csv "P3 photo: string (baseline)")" "$(best times.csv "P3 photo: string")")" 4 at-least
 goal "peak memory over the pixel buffer, MiB (<= 12)" "$worst_over" 12 at-most
+goal "camera photo: --width 250 over reading it (<= 1.5)" \
+  "$(ratio "$(best times.csv "P6 camera 4224 x 3168: --width 250")" "$(best times.csv "P6 camera 4224 x 3168: read pixels")")" 1.5 at-most
+for format in P6 P3; do
+  goal "$format photo: - over a file (<= 1.1)" \
+    "$(ratio "$(best stdin.csv "$format photo: -")" "$(best stdin.csv "$format photo: a file")")" 1.1 at-most
+done
 [ "$identical" = yes ] || all_met=no
 printf '%-52s %8s  %s\n' "pages identical to the baseline" "$identical" "$([ "$identical" = yes ] && echo met || echo MISSED)"
 [ "$all_met" = yes ]
