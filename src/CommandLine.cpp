@@ -18,6 +18,7 @@ int ReadSize(const char* p_text) {
   return int(value);
 }
 
+// An option with a value: a size, or (p_size null) the title text.
 struct ValueOption {
   const char* p_name;
   int CommandLine::*p_size;
@@ -26,6 +27,7 @@ struct ValueOption {
 const ValueOption VALUE_OPTIONS[] = {
     {"--width", &CommandLine::columns},
     {"--height", &CommandLine::lines},
+    {"--title", nullptr},
 };
 
 // The option that `argument` names, as "--width" or "--width=N"; null for
@@ -46,11 +48,23 @@ const ValueOption* FindValueOption(const char* p_argument, const char*& p_value)
   return nullptr;
 }
 
-void SetUsageError(CommandLine& command_line, const char* p_option, const char* p_value) {
+void SetUsageError(CommandLine& command_line, const ValueOption& option, const char* p_value) {
   if (command_line.request != CommandLine::CONVERT) return;  // only the first error counts
   command_line.request = CommandLine::USAGE_ERROR;
-  command_line.p_bad_option = p_option;
+  command_line.p_bad_option = option.p_name;
   command_line.p_bad_value = p_value;
+  command_line.is_bad_size = option.p_size != nullptr;
+}
+
+void SetValue(CommandLine& command_line, const ValueOption& option, const char* p_value) {
+  if (option.p_size == nullptr) {
+    if (p_value == nullptr) SetUsageError(command_line, option, p_value);
+    command_line.p_title = p_value;
+    return;
+  }
+  const int size = p_value != nullptr ? ReadSize(p_value) : 0;
+  if (size == 0) SetUsageError(command_line, option, p_value);
+  command_line.*(option.p_size) = size;
 }
 
 bool IsHelpOrVersion(const char* p_argument) {
@@ -67,14 +81,16 @@ int ReadOptions(int argc, char* const argv[], CommandLine& command_line, Command
       if (asked == CommandLine::CONVERT) asked = p_argument[2] == 'v' ? CommandLine::VERSION : CommandLine::HELP;
       continue;
     }
+    if (std::strcmp(p_argument, "--html5") == 0) {
+      command_line.is_html5 = true;
+      continue;
+    }
     const char* p_value = nullptr;
     const ValueOption* p_option = FindValueOption(p_argument, p_value);
     if (p_option == nullptr) break;
     // "--width --help" asks for help, not for a width of "--help".
     if (p_value == nullptr && i + 1 < argc && !IsHelpOrVersion(argv[i + 1])) p_value = argv[++i];
-    const int size = p_value != nullptr ? ReadSize(p_value) : 0;
-    if (size == 0) SetUsageError(command_line, p_option->p_name, p_value);
-    command_line.*(p_option->p_size) = size;
+    SetValue(command_line, *p_option, p_value);
   }
   return i;
 }

@@ -4,7 +4,7 @@
 //
 // Options come first, and only exact known names are options: -h, --help,
 // --version, --width=N or --width N, --height=N or --height N (N from 1 to
-// 65535). The first argument that is no known option is the image ("-" is
+// 65535), --html5, --title=TEXT or --title TEXT. The first argument that is no known option is the image ("-" is
 // standard input); everything after it is positional, so an image named
 // like an option is given as ./--width=3, and --HELP, -- and -x are file
 // names. -h, --help and --version win wherever they stand among the options,
@@ -24,6 +24,8 @@ struct CommandLine {
   Request request = CONVERT;
   int columns = 0;  // --width: characters per text line; 0 when not given
   int lines = 0;    // --height: text lines; 0 when not given
+  bool is_html5 = false;
+  const char* p_title = nullptr;  // --title: null when not given
   const char* p_image = nullptr;   // null: no image given
   const char* p_source = nullptr;  // null: no source string given
   bool has_background = false;
@@ -31,9 +33,10 @@ struct CommandLine {
   int bg_green = 0;
   int bg_blue = 0;
   // USAGE_ERROR: the option (as "--width") and its value, null when none
-  // followed it.
+  // followed it; whether it wants a size (or a text).
   const char* p_bad_option = nullptr;
   const char* p_bad_value = nullptr;
+  bool is_bad_size = false;
 
   bool IsScaled() const { return columns > 0 || lines > 0; }
 };

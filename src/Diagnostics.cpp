@@ -93,6 +93,11 @@ void PutPageCommand(OutputBuffer& out, const CommandLine& command_line) {
   out.Put("mottlepage");
   PutSizeOption(out, " --width ", command_line.IsScaled() ? command_line.columns : 250);
   PutSizeOption(out, " --height ", command_line.lines);
+  if (command_line.is_html5) out.Put(" --html5");
+  if (command_line.p_title != nullptr) {
+    out.Put(" --title ");
+    PutShellWord(out, command_line.p_title);
+  }
   out.Put(" -");
   if (command_line.p_source != nullptr) {
     out.Put(' ');
@@ -338,7 +343,7 @@ void WriteUsageError(OutputBuffer& out, const CommandLine& command_line) {
   out.Put("mottlepage: ");
   out.Put(command_line.p_bad_option);
   if (command_line.p_bad_value == nullptr) {
-    out.Put(": a number from 1 to 65535 must follow");
+    out.Put(command_line.is_bad_size ? ": a number from 1 to 65535 must follow" : ": a text must follow");
   } else {
     out.Put(": ");
     PutShellWord(out, command_line.p_bad_value);

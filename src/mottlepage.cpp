@@ -14,7 +14,7 @@ namespace {
 
 const char* const HELP_LINES[] = {
     "mottlepage - draws a PPM image as coloured text on an HTML page",
-    "           see mottlepage(1) for further info and the options --width=N, --height=N",
+    "           see mottlepage(1) for further info and the options --width=N, --height=N, --html5",
     "",
     "mottlepage image.ppm [source_string] [red green blue] > output.html",
     "",
@@ -25,24 +25,72 @@ const char* const HELP_LINES[] = {
     "",
 };
 
-// A colour tag with room for the six hex digits; padded to 32 bytes so that
-// it can be copied as one block.
-const char COLOUR_TAG[32] = "</font><font color=\"#000000\">";
-const int COLOUR_TAG_LENGTH = 29;
-const int COLOUR_TAG_HEX_OFFSET = 21;
 const char HEX_DIGITS[] = "0123456789ABCDEF";
-const char LINE_BREAK[] = "<br></font><font ";
-const char LINE_END[] = "</font><font \n";
-// The size line is only buffered: one flush per text line is enough.
-const char SIZE_LINE[] = "size=\"-3\"><font \n";
+
+// The two kinds of page share one loop over lines, colour runs and
+// characters (WriteTextLines); a form says what a page writes around it:
+// the tag that opens a run (closing the one before), padded to 32 bytes so
+// that it is copied as one block, and the texts around each text line.
+//
+// The default page opens a font tag per run and never closes one; its
+// text lines end in a line break and stand in one pre block.
+struct ClassicForm {
+  static constexpr char RUN_TAG[32] = "</font><font color=\"#000000\">";
+  static const int RUN_TAG_LENGTH = 29;
+  static const int HEX_OFFSET = 21;
+  static const int FIRST_RUN_SKIP = 0;  // bytes of RUN_TAG left out at a line's start
+
+  static void StartLine(OutputBuffer& out, int, int) { out.Put("size=\"-3\"><font \n"); }
+  static void EndLine(OutputBuffer& out, int, int) { out.Put("<br></font><font </font><font \n"); }
+};
+
+// The HTML5 page closes every element: a run is an i element (styled
+// upright), and every LINES_PER_BLOCK text lines stand in a pre block of
+// their own, which keeps the browser's layout work linear in the page's
+// size and lets it skip the blocks off screen.
+struct Html5Form {
+  static constexpr char RUN_TAG[32] = "</i><i style=color:#000000>";
+  static const int RUN_TAG_LENGTH = 27;
+  static const int HEX_OFFSET = 20;
+  static const int FIRST_RUN_SKIP = 4;
+  static const int LINES_PER_BLOCK = 16;
+
+  static void StartLine(OutputBuffer& out, int line, int line_count) {
+    if (line % LINES_PER_BLOCK != 0) return;
+    const int lines_left = line_count - line;
+    if (lines_left >= LINES_PER_BLOCK) {
+      out.Put("<pre>");
+      return;
+    }
+    // A last, shorter block tells its own height while it is skipped.
+    out.Put("<pre style=\"contain-intrinsic-height:auto ");
+    PutLineHeights(out, lines_left);
+    out.Put("px\">");
+  }
+
+  static void EndLine(OutputBuffer& out, int line, int line_count) {
+    const bool is_block_end = line % LINES_PER_BLOCK == LINES_PER_BLOCK - 1 || line == line_count - 1;
+    out.Put(is_block_end ? "</i></pre>\n" : "</i>\n");
+  }
+
+  // The height of `lines` text lines in CSS pixels, in tenths exactly.
+  static void PutLineHeights(OutputBuffer& out, int lines) {
+    const int tenths = lines * int(HTML5_LINE_HEIGHT * 10 + 0.5);
+    out.PutNumber(tenths / 10);
+    if (tenths % 10 != 0) {
+      out.Put('.');
+      out.Put(char('0' + tenths % 10));
+    }
+  }
+};
 
 // Pages go out in blocks of this size; per-character writes would cost
 // more than the whole page.
 const std::size_t PAGE_BUFFER_SIZE = std::size_t(1) << 17;
 struct PageTag {};
 
-// Longest output of one pixel: a colour tag and an escaped character.
-const int MAX_PIXEL_BYTES = COLOUR_TAG_LENGTH + 8;
+// Longest output of one pixel: a run tag and an escaped character.
+const int MAX_PIXEL_BYTES = 32 + 8;
 
 // A character as the page shows it: markup characters as entities, so that
 // each pixel stays one visible character and the string adds no markup.
@@ -68,10 +116,11 @@ class SourceCharacters {
  public:
   explicit SourceCharacters(const char* p_source) : _p_source(p_source), _length(std::strlen(p_source)) {}
   void StartLine(int y) { _index = std::size_t(y) % _length; }
-  char* Put(char* p_out) {
+  char* Put(char* p_out) { return PutCharacter(p_out, GetNextByte()); }
+  char GetNextByte() {
     char c = _p_source[_index];
     if (++_index == _length) _index = 0;
-    return PutCharacter(p_out, c);
+    return c;
   }
 
  private:
@@ -143,40 +192,84 @@ class RandomCharacters {
   LibcRandom _random;
 };
 
-inline char* PutColourTag(char* p_out, const unsigned char* p_rgb) {
-  std::memcpy(p_out, COLOUR_TAG, sizeof COLOUR_TAG);
-  char* p_hex = p_out + COLOUR_TAG_HEX_OFFSET;
+// A string that is not UTF-8, for a page that declares UTF-8: each byte as
+// the character a browser shows for it on a page without a declared
+// encoding (Windows-1252), so that both pages show the same characters.
+class Windows1252Characters {
+ public:
+  explicit Windows1252Characters(const char* p_source) : _bytes(p_source) {}
+  void StartLine(int y) { _bytes.StartLine(y); }
+  char* Put(char* p_out) {
+    const char byte = _bytes.GetNextByte();
+    const unsigned code = static_cast<unsigned char>(byte);
+    if (code < 0x80) return PutCharacter(p_out, byte);
+    return PutCodePoint(p_out, code < 0xA0 ? WINDOWS_1252_C1[code - 0x80] : code);
+  }
+
+ private:
+  // What Windows-1252 puts at 0x80..0x9F; the five holes stay C1 controls.
+  static constexpr std::uint16_t WINDOWS_1252_C1[32] = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  SourceCharacters _bytes;
+
+  static char* PutCodePoint(char* p_out, unsigned code) {
+    if (code < 0x800) {
+      p_out[0] = char(0xC0 | code >> 6);
+      p_out[1] = char(0x80 | (code & 0x3F));
+      return p_out + 2;
+    }
+    p_out[0] = char(0xE0 | code >> 12);
+    p_out[1] = char(0x80 | ((code >> 6) & 0x3F));
+    p_out[2] = char(0x80 | (code & 0x3F));
+    return p_out + 3;
+  }
+};
+
+template <class Form>
+inline char* PutRunTag(char* p_out, const unsigned char* p_rgb, bool is_line_start) {
+  const int skip = is_line_start ? Form::FIRST_RUN_SKIP : 0;
+  std::memcpy(p_out, Form::RUN_TAG + skip, sizeof Form::RUN_TAG - skip);
+  char* p_hex = p_out + Form::HEX_OFFSET - skip;
   for (int i = 0; i < 3; ++i) {
     p_hex[2 * i] = HEX_DIGITS[p_rgb[i] >> 4];
     p_hex[2 * i + 1] = HEX_DIGITS[p_rgb[i] & 15];
   }
-  return p_out + COLOUR_TAG_LENGTH;
+  return p_out + Form::RUN_TAG_LENGTH - skip;
 }
 
 inline bool IsSameColour(const unsigned char* p_a, const unsigned char* p_b) {
   return p_a[0] == p_b[0] && p_a[1] == p_b[1] && p_a[2] == p_b[2];
 }
 
-template <class Characters>
+// One text line: a run tag wherever the colour changes, and the first pixel
+// always opens one.
+template <class Form, class Characters>
 void WriteTextLine(OutputBuffer& out, const unsigned char* p_row, int image_width, Characters& characters) {
-  const unsigned char* p_current = p_row;
-  for (int x = 0; x < image_width; ++x, p_current += 3) {
-    char* p_out = out.Reserve(MAX_PIXEL_BYTES);
-    if (x == 0 || !IsSameColour(p_current, p_current - 3)) p_out = PutColourTag(p_out, p_current);
+  char* p_out = out.Reserve(MAX_PIXEL_BYTES);
+  out.Commit(characters.Put(PutRunTag<Form>(p_out, p_row, true)));
+  const unsigned char* p_current = p_row + 3;
+  for (int x = 1; x < image_width; ++x, p_current += 3) {
+    p_out = out.Reserve(MAX_PIXEL_BYTES);
+    if (!IsSameColour(p_current, p_current - 3)) p_out = PutRunTag<Form>(p_out, p_current, false);
     out.Commit(characters.Put(p_out));
   }
-  out.Put(LINE_BREAK, sizeof LINE_BREAK - 1);
 }
 
-template <class Characters>
+// Every second image row as a text line, each handed to the output as a
+// std::endl would.
+template <class Form, class Characters>
 void WriteTextLines(OutputBuffer& out, const unsigned char* p_pixel, int image_width, int image_height,
                     Characters& characters) {
   const std::int64_t row_bytes = std::int64_t(image_width) * 3;
-  for (int y = 0; y < image_height && out.IsGood(); y += 2) {
-    out.Put(SIZE_LINE, sizeof SIZE_LINE - 1);
+  const int line_count = (image_height + 1) / 2;
+  for (int line = 0; line < line_count && out.IsGood(); ++line) {
+    const int y = 2 * line;
+    Form::StartLine(out, line, line_count);
     characters.StartLine(y);
-    WriteTextLine(out, p_pixel + y * row_bytes, image_width, characters);
-    out.Put(LINE_END, sizeof LINE_END - 1);
+    WriteTextLine<Form>(out, p_pixel + y * row_bytes, image_width, characters);
+    Form::EndLine(out, line, line_count);
     out.Flush();
   }
 }
@@ -208,6 +301,13 @@ void WriteHelp(OutputBuffer& out) {
 
 namespace {
 
+bool IsAsciiText(const char* p_text) {
+  for (; *p_text != '\0'; ++p_text) {
+    if (static_cast<unsigned char>(*p_text) >= 0x80) return false;
+  }
+  return true;
+}
+
 // True for well-formed UTF-8 that holds at least one character beyond ASCII.
 bool IsUnicodeText(const char* p_text) {
   bool has_non_ascii = false;
@@ -229,10 +329,57 @@ void PutLine(OutputBuffer& out, const char* p_text) {
 
 }  // namespace
 
+namespace {
+
+// The characters for the source string: code points of UTF-8, bytes of
+// anything else (as Windows-1252 characters on a page that declares UTF-8),
+// random letters without a string.
+template <class Form>
+void WriteTextLinesWith(OutputBuffer& out, const unsigned char* p_pixel, int image_width, int image_height,
+                        const char* p_source, bool is_utf8_page) {
+  const bool has_source = p_source != nullptr && p_source[0] != '\0';
+  if (has_source && IsUnicodeText(p_source)) {
+    CodePointCharacters characters(p_source);
+    WriteTextLines<Form>(out, p_pixel, image_width, image_height, characters);
+  } else if (has_source && is_utf8_page && !IsAsciiText(p_source)) {
+    Windows1252Characters characters(p_source);
+    WriteTextLines<Form>(out, p_pixel, image_width, image_height, characters);
+  } else if (has_source) {
+    SourceCharacters characters(p_source);
+    WriteTextLines<Form>(out, p_pixel, image_width, image_height, characters);
+  } else {
+    RandomCharacters characters;
+    WriteTextLines<Form>(out, p_pixel, image_width, image_height, characters);
+  }
+}
+
+// Text for an element's content: markup characters as entities, and every
+// control character or byte that is not UTF-8 as U+FFFD, so that the page
+// stays valid whatever a file name holds.
+void PutElementText(OutputBuffer& out, const char* p_text) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(p_text); *p != 0;) {
+    const int length = GetUtf8Length(p);
+    const bool is_control = *p < 32 || *p == 127 || (length == 2 && p[0] == 0xC2 && p[1] < 0xA0);
+    if (length == 0 || is_control) {
+      out.Put("\xEF\xBF\xBD");
+      p += length > 0 ? length : 1;
+    } else if (length == 1) {
+      char* p_out = out.Reserve(8);
+      out.Commit(PutCharacter(p_out, char(*p++)));
+    } else {
+      out.Put(reinterpret_cast<const char*>(p), std::size_t(length));
+      p += length;
+    }
+  }
+}
+
+int ClampColour(int value) { return value < 0 ? 0 : value > 255 ? 255 : value; }
+
+}  // namespace
+
 void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
                    int bg_red, int bg_green, int bg_blue, OutputBuffer& out) {
-  const bool has_source = p_source != nullptr && p_source[0] != '\0';
-  const bool is_unicode = has_source && IsUnicodeText(p_source);
+  const bool is_unicode = p_source != nullptr && IsUnicodeText(p_source);
   PutLine(out, "<html>");
   PutLine(out, "<head>");
   if (is_unicode) PutLine(out, "<meta charset=\"utf-8\">");
@@ -245,16 +392,41 @@ void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_heig
   out.PutNumber(bg_blue);
   PutLine(out, ");\" link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">");
   PutLine(out, "<span style=\"font-family: monospace;\"></span><pre><font ");
-  if (is_unicode) {
-    CodePointCharacters characters(p_source);
-    WriteTextLines(out, p_pixel, image_width, image_height, characters);
-  } else if (has_source) {
-    SourceCharacters characters(p_source);
-    WriteTextLines(out, p_pixel, image_width, image_height, characters);
-  } else {
-    RandomCharacters characters;
-    WriteTextLines(out, p_pixel, image_width, image_height, characters);
-  }
+  WriteTextLinesWith<ClassicForm>(out, p_pixel, image_width, image_height, p_source, false);
+  PutLine(out, "</body>");
+  PutLine(out, "</html>");
+}
+
+void WriteHTML5Page(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
+                    int bg_red, int bg_green, int bg_blue, const char* p_title, OutputBuffer& out) {
+  PutLine(out, "<!DOCTYPE html>");
+  PutLine(out, "<html lang=\"zxx\">");
+  PutLine(out, "<head>");
+  PutLine(out, "<meta charset=\"utf-8\">");
+  out.Put("<title>");
+  PutElementText(out, p_title);
+  PutLine(out, "</title>");
+  PutLine(out, "<style>");
+  out.Put("body{color:#FFFFFF;background:rgb(");
+  out.PutNumber(ClampColour(bg_red));
+  out.Put(", ");
+  out.PutNumber(ClampColour(bg_green));
+  out.Put(", ");
+  out.PutNumber(ClampColour(bg_blue));
+  PutLine(out, ")}");
+  // Blocks off screen are skipped until they come near, at their known size.
+  out.Put("pre{margin:0;font:");
+  out.Put(HTML5_FONT);
+  out.Put(";content-visibility:auto;contain-intrinsic-size:auto ");
+  out.PutNumber(image_width);
+  out.Put("ch auto ");
+  Html5Form::PutLineHeights(out, Html5Form::LINES_PER_BLOCK);
+  PutLine(out, "px}");
+  PutLine(out, "i{font-style:normal}");
+  PutLine(out, "</style>");
+  PutLine(out, "</head>");
+  PutLine(out, "<body>");
+  WriteTextLinesWith<Html5Form>(out, p_pixel, image_width, image_height, p_source, true);
   PutLine(out, "</body>");
   PutLine(out, "</html>");
 }
@@ -328,8 +500,9 @@ int main(int argc, char* argv[]) {
   if (command_line.IsScaled()) {
     int page_columns = 0;
     int page_lines = 0;
-    ChoosePageSize(image_width, image_height, command_line.columns, command_line.lines, PAGE_CELL_WIDTH,
-                   PAGE_LINE_HEIGHT, page_columns, page_lines);
+    ChoosePageSize(image_width, image_height, command_line.columns, command_line.lines,
+                   command_line.is_html5 ? HTML5_CELL_WIDTH : PAGE_CELL_WIDTH,
+                   command_line.is_html5 ? HTML5_LINE_HEIGHT : PAGE_LINE_HEIGHT, page_columns, page_lines);
     unsigned char* p_scaled = ScaleForPage(p_pixel, image_width, image_height, page_columns, page_lines);
     std::free(p_pixel);
     if (p_scaled == nullptr) {
@@ -343,8 +516,18 @@ int main(int argc, char* argv[]) {
     image_height = 2 * page_lines;
   }
 
-  WriteHTMLPage(p_pixel, image_width, image_height, command_line.p_source, command_line.bg_red,
-                command_line.bg_green, command_line.bg_blue, out);
+  if (command_line.is_html5) {
+    const char* p_title = command_line.p_title;
+    // A page must have a title: an empty one gives way to the image's name.
+    if (p_title == nullptr || *p_title == '\0') {
+      p_title = std::strcmp(p_argument, "-") == 0 ? "standard input" : p_argument;
+    }
+    WriteHTML5Page(p_pixel, image_width, image_height, command_line.p_source, command_line.bg_red,
+                   command_line.bg_green, command_line.bg_blue, p_title, out);
+  } else {
+    WriteHTMLPage(p_pixel, image_width, image_height, command_line.p_source, command_line.bg_red,
+                  command_line.bg_green, command_line.bg_blue, out);
+  }
   std::free(p_pixel);
   return FinishOutput(out, err, 0);
 }

@@ -41,6 +41,13 @@ class LibcRandom {
 const double PAGE_CELL_WIDTH = 5.4;
 const double PAGE_LINE_HEIGHT = 13.0;
 
+// The HTML5 page sets its font so that cells of the full block touch: a
+// cell 5.4 pixels wide and a line 10.8 high, so that each image row is a
+// square of 5.4 pixels.
+const char HTML5_FONT[] = "9px/10.8px monospace";
+const double HTML5_CELL_WIDTH = 5.4;
+const double HTML5_LINE_HEIGHT = 10.8;
+
 // Writes the usage text.
 void WriteHelp(OutputBuffer& out);
 
@@ -50,6 +57,14 @@ void WriteHelp(OutputBuffer& out);
 // Stops early once the output has failed; the caller checks it.
 void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
                    int bg_red, int bg_green, int bg_blue, OutputBuffer& out);
+// The same pixels, characters and colour runs on a valid HTML5 page: the
+// title (escaped) in its head, CSS in one style element, every element
+// closed, the text lines in blocks; the background components clamped to
+// 0..255. A source string that is not UTF-8 is drawn as the characters its
+// bytes are in Windows-1252, as a browser shows them on the default page.
+void WriteHTML5Page(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
+                    int bg_red, int bg_green, int bg_blue, const char* p_title, OutputBuffer& out);
+
 // The same page into a stream, for tests and fuzzing.
 void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
                    int bg_red, int bg_green, int bg_blue, std::ostream& page);

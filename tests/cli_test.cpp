@@ -114,6 +114,7 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
     int columns;  // 0: no page
     int lines;
     std::string err;
+    std::string in_page = "";
   } cases[] = {
       {{"--width=20", "img.ppm", "x"}, 20, 6, ""},
       {{"--width", "20", "img.ppm", "x", "1", "2", "3"}, 20, 6, ""},
@@ -129,6 +130,10 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
       {{"--height=70000", "img.ppm"}, 0, 0, "mottlepage: --height: 70000 is not a number from 1 to 65535" + usage},
       {{"--width", "img.ppm"}, 0, 0, "mottlepage: --width: img.ppm is not a number from 1 to 65535" + usage},
       {{"--width"}, 0, 0, "mottlepage: --width: a number from 1 to 65535 must follow" + usage},
+      {{"--html5", "--width=20", "img.ppm", "x"}, 20, 8, "", "<title>img.ppm</title>"},
+      {{"--title", "a<b", "--html5", "-"}, 40, 15, "", "<title>a&lt;b</title>"},
+      {{"--html5", "--title=", "-"}, 40, 15, "", "<title>standard input</title>"},
+      {{"--title"}, 0, 0, "mottlepage: --title: a text must follow" + usage},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments[0] + " " + (c.arguments.size() > 1 ? c.arguments[1] : ""));
@@ -139,11 +144,15 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
       EXPECT_EQ(run.out, "");
       continue;
     }
+    EXPECT_NE(run.out.find(c.in_page), std::string::npos);
+    const bool is_html5 = !c.in_page.empty();
     std::size_t lines = 0;
-    for (std::size_t at = 0; (at = run.out.find("size=\"-3\"", at)) != std::string::npos; ++at) ++lines;
+    for (std::size_t at = 0; (at = run.out.find(is_html5 ? "<i " : "size=\"-3\"", at)) != std::string::npos; ++at) {
+      ++lines;
+    }
     EXPECT_EQ(lines, std::size_t(c.lines));
-    std::size_t start = run.out.find("\">", run.out.find("color=")) + 2;
-    EXPECT_EQ(run.out.find("<br>", start) - start, std::size_t(c.columns));
+    std::size_t start = run.out.find(is_html5 ? ">" : "\">", run.out.find(is_html5 ? "style=color:#" : "color=")) + (is_html5 ? 1 : 2);
+    EXPECT_EQ(run.out.find(is_html5 ? "</i>" : "<br>", start) - start, std::size_t(c.columns));
   }
   for (const char* p_first : {"--width=abc", "--width"}) {
     EXPECT_EQ(RunProgram({p_first, "--version", "img.ppm"}).out, "mottlepage " MOTTLEPAGE_VERSION "\n");

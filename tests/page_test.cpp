@@ -138,6 +138,73 @@ TEST(PageTest, SourceStringsDrawCodePointsOrBytes) {
   }
 }
 
+std::string RenderHtml5Page(const Bytes& pixels, int width, int height, const char* p_source, int red = 0,
+                            int green = 0, int blue = 0, const char* p_title = "T") {
+  std::ostringstream page;
+  char storage[OutputBuffer::MIN_SIZE];
+  OutputBuffer out(page, storage, sizeof storage);
+  WriteHTML5Page(pixels.data(), width, height, p_source, red, green, blue, p_title, out);
+  out.Flush();
+  return page.str();
+}
+
+// Each text line of a page of either kind as its runs: "RRGGBB:characters"
+// for every run, so that pages of both kinds can be compared cell by cell.
+std::vector<std::string> Runs(const std::string& page) {
+  std::vector<std::string> lines;
+  std::istringstream text(page);
+  for (std::string line; std::getline(text, line);) {
+    if (line.find("color=\"#") == std::string::npos && line.find("style=color:#") == std::string::npos) continue;
+    std::string runs;
+    for (std::size_t at = 0; (at = line.find("color", at)) != std::string::npos;) {
+      at = line.find('#', at) + 1;
+      std::size_t start = line.find('>', at) + 1;
+      runs += line.substr(at, 6) + ":" + line.substr(start, line.find('<', start) - start) + " ";
+    }
+    lines.push_back(runs);
+  }
+  return lines;
+}
+
+TEST(PageTest, Html5WorkedExample) {
+  const Bytes pixels{255, 0, 0, 255, 0, 0, 9, 9, 9, 7, 7, 7, 0, 255, 0, 0, 0, 255};
+  EXPECT_EQ(RenderHtml5Page(pixels, 2, 3, "abcd", 300, -1, 7, "a<b&\x01\xff"),
+            "<!DOCTYPE html>\n<html lang=\"zxx\">\n<head>\n<meta charset=\"utf-8\">\n"
+            "<title>a&lt;b&amp;\xEF\xBF\xBD\xEF\xBF\xBD</title>\n<style>\n"
+            "body{color:#FFFFFF;background:rgb(255, 0, 7)}\n"
+            "pre{margin:0;font:9px/10.8px monospace;content-visibility:auto;"
+            "contain-intrinsic-size:auto 2ch auto 172.8px}\n"
+            "i{font-style:normal}\n</style>\n</head>\n<body>\n"
+            "<pre style=\"contain-intrinsic-height:auto 21.6px\"><i style=color:#FF0000>ab</i>\n"
+            "<i style=color:#00FF00>c</i><i style=color:#0000FF>d</i></pre>\n"
+            "</body>\n</html>\n");
+}
+
+// The same cells in the same colours as the default page, for every kind of
+// source string, in blocks of 16 lines; a string that is not UTF-8 shows
+// its bytes as Windows-1252 characters.
+TEST(PageTest, Html5PagesDrawTheDefaultPagesCells) {
+  const struct {
+    int width, height;
+    const char* p_source;
+    const char* p_html5_source;  // null: the same
+  } cases[] = {
+      {1, 1, "x", nullptr},          {3, 5, "<&>", nullptr},       {97, 61, "mottle", nullptr},
+      {64, 64, nullptr, nullptr},    {257, 33, "\u2588\u00e9<", nullptr}, {40, 70, "", nullptr},
+      {9, 3, "caf\xE9 \x80\x81", "caf\u00e9 \u20ac\u0081"},
+  };
+  unsigned seed = 11;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    Bytes pixels = RandomImage(c.width, c.height, seed++);
+    const std::string html5 = RenderHtml5Page(pixels, c.width, c.height, c.p_source);
+    EXPECT_EQ(Runs(html5), Runs(RenderPage(pixels, c.width, c.height, c.p_html5_source ? c.p_html5_source : c.p_source)));
+    std::size_t blocks = 0;
+    for (std::size_t at = 0; (at = html5.find("<pre", at)) != std::string::npos; ++at) ++blocks;
+    EXPECT_EQ(blocks, std::size_t(((c.height + 1) / 2 + 15) / 16));
+  }
+}
+
 TEST(PageTest, EmptySourceStringGivesRandomLetters) {
   Bytes pixels = RandomImage(40, 10, 7);
   EXPECT_EQ(RenderPage(pixels, 40, 10, ""), RenderPage(pixels, 40, 10, nullptr));
