@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
-"""Loads pages made by mottlepage in headless Chromium and checks, from the
-parsed page, what a person would see: one character per pixel of every second
-row, in rows of the image's width, each in its pixel's colour, on the chosen
-background, with '<', '&' and '>' of the source string shown as themselves
-and each character of a UTF-8 string as one cell.
+"""Loads pages made by mottlepage, the default page and the --html5 page, in
+headless Chromium and checks, from the parsed page, what a person would see:
+one character per pixel of every second row, in rows of the image's width,
+each in its pixel's colour, on the chosen background, with '<', '&' and '>'
+of the source string shown as themselves and each character of a UTF-8
+string as one cell.
+
+Then --html5 pages drawn with full blocks go through screenshots of Chromium
+and of Firefox: the centre of every cell has its pixel's colour, and no row
+of screen pixels inside the picture shows the background (the blocks touch).
 
 Usage: browser_test.py path/to/mottlepage [path/to/chromium]
 """
@@ -21,19 +26,24 @@ import tempfile
 PROBE = """
 <script>
 (function () {
+  // The default page ends its lines with br; the HTML5 page with newlines
+  // in pre blocks of several lines.
+  const html5 = document.doctype !== null;
   const rows = [[]];
   const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_ELEMENT | NodeFilter.SHOW_TEXT);
   for (let node = walker.nextNode(); node; node = walker.nextNode()) {
     if (node.nodeType === Node.ELEMENT_NODE) {
-      if (node.tagName === 'BR') rows.push([]);
+      if (node.tagName === 'BR' || (html5 && node.tagName === 'PRE')) rows.push([]);
       continue;
     }
     if (node.parentElement.closest('script')) continue;
     const colour = getComputedStyle(node.parentElement).color;
     for (const c of node.data) {
+      if (c === '\\n' && html5 && node.parentElement.closest('pre')) rows.push([]);
       if (c !== '\\n') rows[rows.length - 1].push([c, colour]);
     }
   }
+  while (rows.length && rows[0].length === 0) rows.shift();
   while (rows.length && rows[rows.length - 1].length === 0) rows.pop();
   const result = document.createElement('div');
   result.id = 'mottle-result';
@@ -77,11 +87,12 @@ def expected_rows(width, height, pixels, source):
     return rows
 
 
-def check_case(program, chromium, work, name, width, height, pixels, source, background):
+def check_case(program, chromium, work, name, width, height, pixels, source, background, html5=False):
     image = os.path.join(work, name + ".ppm")
     with open(image, "wb") as f:
         f.write(make_ppm(width, height, pixels))
-    args = [program, image] + ([source] if source is not None else []) + [str(c) for c in background or []]
+    args = [program] + (["--html5"] if html5 else []) + [image] + ([source] if source is not None else []) + \
+        [str(c) for c in background or []]
     page = subprocess.run(args, capture_output=True, check=True).stdout
     page_path = os.path.join(work, name + ".html")
     with open(page_path, "wb") as f:
@@ -89,7 +100,7 @@ def check_case(program, chromium, work, name, width, height, pixels, source, bac
     seen = seen_in_browser(chromium, page_path, os.path.join(work, "profile"))
 
     problems = []
-    r, g, b = background or (0, 0, 0)
+    r, g, b = (min(255, max(0, c)) for c in background) if html5 and background else background or (0, 0, 0)
     if seen["background"] != "rgb(%d, %d, %d)" % (r, g, b):
         problems.append("background %s" % seen["background"])
     want = expected_rows(width, height, pixels, source)
@@ -109,6 +120,50 @@ def check_case(program, chromium, work, name, width, height, pixels, source, bac
     return problems
 
 
+def screenshot(browser, page, work, size):
+    shot = os.path.join(work, "shot.png")
+    if "firefox" in browser:
+        profile = tempfile.mkdtemp(dir=work)
+        command = [browser, "--headless", "--no-remote", "--profile", profile, "--screenshot", shot,
+                   "--window-size=%d,%d" % size, "file://" + page]
+    else:
+        command = [browser, *CHROMIUM_FLAGS, "--hide-scrollbars", "--user-data-dir=" + os.path.join(work, "profile"),
+                   "--window-size=%d,%d" % size, "--screenshot=" + shot, "file://" + page]
+    subprocess.run(command, capture_output=True, timeout=300, check=True, env=dict(os.environ, HOME=work))
+    ppm = subprocess.run(["/usr/bin/convert", shot, "-depth", "8", "ppm:-"], capture_output=True, check=True).stdout
+    header = ppm.split(b"\n", 3)
+    shot_width = int(header[1].split()[0])
+    return lambda x, y: tuple(header[3][(y * shot_width + x) * 3:(y * shot_width + x) * 3 + 3])
+
+
+def check_blocks(program, browser, work, width, height, pixels, background):
+    """An --html5 page of full blocks: the cell centres have their pixels'
+    colours, and no screen row inside the picture is background."""
+    image = os.path.join(work, "blocks.ppm")
+    with open(image, "wb") as f:
+        f.write(make_ppm(width, height, pixels))
+    page = os.path.join(work, "blocks.html")
+    with open(page, "wb") as f:
+        f.write(subprocess.run([program, "--html5", image, "\u2588", *map(str, background)],
+                               capture_output=True, check=True).stdout)
+    cell, line, margin = 5.4, 10.8, 8  # the page's font and the body's margin, in CSS pixels
+    lines = (height + 1) // 2
+    pixel_at = screenshot(browser, page, work, (max(400, int(margin * 2 + cell * width) + 20),
+                                               max(300, int(margin * 2 + line * lines) + 20)))
+    problems = []
+    for row in range(lines):
+        for x in range(width):
+            want = pixels[2 * row * width + x]
+            got = pixel_at(int(margin + cell * (x + 0.5)), int(margin + line * (row + 0.5)))
+            if max(abs(a - b) for a, b in zip(got, want)) > 2:
+                problems.append("line %d cell %d: %s, want %s" % (row, x, got, want))
+    for y in range(margin + 1, int(margin + line * lines) - 1):
+        row_pixels = [pixel_at(int(margin + cell * (x + 0.5)), y) for x in range(width)]
+        if all(p == tuple(background) for p in row_pixels):
+            problems.append("screen row %d shows only the background" % y)
+    return problems
+
+
 def main():
     program = sys.argv[1]
     chromium = sys.argv[2] if len(sys.argv) > 2 else "/usr/bin/chromium"
@@ -122,6 +177,7 @@ def main():
         ("random-letters", 13, 7, random_pixels, None, None),
         ("colour-runs", 9, 5, runs, "x<y", (255, 255, 255)),
         ("single-pixel", 1, 1, [(1, 2, 3)], "&", (0, 0, 0)),
+        ("clamped-background", 2, 3, [(1, 2, 3)] * 6, "ab", (300, -1, 20)),
         # Code points of UTF-8 strings, each one cell.
         ("full-block", 13, 7, random_pixels, "\u2588", None),
         ("accent-block-rose", 13, 7, random_pixels, "\u00e9\u2588\U0001F339<", (20, 20, 40)),
@@ -131,8 +187,17 @@ def main():
     ]
     passed = failed = 0
     with tempfile.TemporaryDirectory() as work:
-        for name, width, height, pixels, source, background in cases:
-            problems = check_case(program, chromium, work, name, width, height, pixels, source, background)
+        checks = [("%s%s" % (case[0], " --html5" if html5 else ""),
+                   lambda case=case, html5=html5: check_case(program, chromium, work, *case, html5=html5))
+                  for html5 in (False, True) for case in cases if not (case[0] == "clamped-background" and not html5)]
+        blocks = [(13, 7, random_pixels, (20, 20, 40)), (250, 40, runs * 222 + runs[:10], (255, 255, 255))]
+        for browser in ("chromium", "firefox"):
+            for width, height, pixels, background in blocks:
+                checks.append(("solid blocks %dx%d in %s" % (width, height, browser),
+                               lambda b=browser, w=width, h=height, p=pixels, bg=background:
+                               check_blocks(program, chromium if b == "chromium" else b, work, w, h, p, bg)))
+        for name, check in checks:
+            problems = check()
             if problems:
                 failed += 1
                 print("FAIL %s: %s" % (name, "; ".join(problems[:5])))

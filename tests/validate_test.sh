@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The W3C Nu Html Checker finds no error and no warning, HTML or CSS, in
+# --html5 pages of the example image: ASCII, markup and UTF-8 strings,
+# random letters, a Latin-1 string, a title and a background that need care.
+# Usage: validate_test.sh MOTTLEPAGE EXAMPLES_DIR VNU_JAR
+set -euo pipefail
+program=$1 examples=$2 vnu=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$program" --html5 "$examples/wheel.ppm" "mottlepage " > "$work/ascii.html"
+"$program" --html5 "$examples/wheel.ppm" "<&>\"'" 20 20 40 > "$work/markup.html"
+"$program" --html5 --width 90 "$examples/wheel.ppm" "█é🌹" > "$work/utf-8.html"
+"$program" --html5 - < "$examples/wheel.ppm" > "$work/random.html"
+"$program" --html5 --title $'<a & b>\x01\xff' "$examples/wheel.ppm" $'caf\xe9 ' 300 -1 7 > "$work/latin-1.html"
+if ! java -jar "$vnu" --also-check-css "$work"/*.html > "$work/report" 2>&1 || [ -s "$work/report" ]; then
+  cat "$work/report"
+  echo "the checker found problems"
+  exit 1
+fi
+echo "5 pages: no errors, no warnings"
