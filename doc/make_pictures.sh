@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Remakes the README's pictures: the example image as PNG (scaled 3x) and
 # screenshots of its pages in headless Chromium, drawn with a word and with
-# the full block.
+# the full block, on the default page and on the --html5 page.
 # Usage: doc/make_pictures.sh [path/to/mottlepage]   (needs netpbm, imagemagick, chromium)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,3 +20,5 @@ screenshot() {  # page, picture
 screenshot "$work/wheel.html" doc/wheel-page.png
 "$program" examples/wheel.ppm "█" > "$work/blocks.html"
 screenshot "$work/blocks.html" doc/wheel-blocks.png
+"$program" --html5 examples/wheel.ppm "█" > "$work/html5.html"
+screenshot "$work/html5.html" doc/wheel-html5.png

@@ -1,7 +1,9 @@
 // libFuzzer target: arbitrary bytes as an image file. Every load must end
 // with either an error number and no buffer, or a buffer of the promised
-// size; a loaded image is then rendered with and without a source string,
-// with a UTF-8 one and with the input's own last bytes.
+// size, and the plain reader's fast paths (SSE2, SSSE3, AVX2) must give
+// exactly what its scalar path gives; a loaded image is then rendered on
+// both pages with and without a source string, with a UTF-8 one and with
+// the input's own last bytes.
 // Images are capped at 4096 pixels so that the fuzzer explores parsing
 // rather than allocation.
 
@@ -54,13 +56,43 @@ void Render(const unsigned char* p_pixel, int width, int height, const char* p_s
   CountingBuffer buffer;
   std::ostream page(&buffer);
   WriteHTMLPage(p_pixel, width, height, p_source, -1, 256, 2147483647, page);
-  // Each pixel of an even row gives at least one character.
-  if (!page || buffer.count < std::int64_t(width) * ((height + 1) / 2)) std::abort();
+  char storage[OutputBuffer::MIN_SIZE];
+  OutputBuffer html5(page, storage, sizeof storage);
+  WriteHTML5Page(p_pixel, width, height, p_source, -1, 256, 2147483647, p_source ? p_source : "t", html5);
+  html5.Flush();
+  // Each pixel of an even row gives at least one character, on each page.
+  if (!page || !html5.IsGood() || buffer.count < 2 * std::int64_t(width) * ((height + 1) / 2)) std::abort();
+}
+
+// The same bytes through each plain sample code: the same outcome.
+void CompareSampleCodes(const std::string& bytes) {
+  unsigned char* p_first = nullptr;
+  int first_error = 0;
+  std::size_t size = 0;
+  for (int code = 0; code <= int(GetBestPlainSampleCode()); ++code) {
+    LimitPlainSampleCode(PlainSampleCode(code));
+    std::istringstream stream(bytes);
+    unsigned char* p_pixel = nullptr;
+    int width = 0;
+    int height = 0;
+    LoadPPM loader(p_pixel, stream, width, height, MAX_FUZZ_PIXELS);
+    if (code == 0) {
+      p_first = p_pixel;
+      first_error = loader.GetErrorNo();
+      size = p_pixel ? std::size_t(width) * height * 3 : 0;
+      continue;
+    }
+    if (loader.GetErrorNo() != first_error || (p_first && std::memcmp(p_first, p_pixel, size) != 0)) std::abort();
+    std::free(p_pixel);
+  }
+  std::free(p_first);
+  LimitPlainSampleCode(PlainSampleCode::AVX2);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* p_data, std::size_t size) {
+  CompareSampleCodes(std::string(reinterpret_cast<const char*>(p_data), size));
   {
     std::ofstream file(InputPath(), std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(p_data), std::streamsize(size));

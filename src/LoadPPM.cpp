@@ -16,6 +16,15 @@
 namespace {
 
 const int MAX_LINE = PPMInput::MAX_LINE;
+
+// The fastest plain sample code the processor runs, unless a test has
+// lowered the limit.
+PlainSampleCode g_plain_sample_limit = PlainSampleCode::AVX2;
+
+PlainSampleCode GetPlainSampleCode() {
+  PlainSampleCode best = GetBestPlainSampleCode();
+  return best < g_plain_sample_limit ? best : g_plain_sample_limit;
+}
 const std::size_t CHUNK_SIZE = std::size_t(1) << 16;
 
 // Faulting in a large pixel buffer page by page costs more than reading the
@@ -62,7 +71,8 @@ inline bool IsEndOfText(int c) { return c == '\n' || c == '\0' || c == EOF; }
 // and a number that straddles two blocks is still read as one number.
 class PlainSampleReader {
  public:
-  explicit PlainSampleReader(PPMInput& input) : _input(input), _p_next(input.GetNext()), _p_end(input.GetEnd()) {}
+  PlainSampleReader(PPMInput& input, FastSampleReader p_fast_reader)
+      : _input(input), _p_next(input.GetNext()), _p_end(input.GetEnd()), _p_fast_reader(p_fast_reader) {}
   ~PlainSampleReader() { _input.SetNext(_p_next); }
 
   // Begins the next line; false when the input has nothing left.
@@ -75,6 +85,16 @@ class PlainSampleReader {
   }
 
   bool IsCommentLine() const { return _is_comment; }
+
+  // As many samples of a data line as the fast path reads from here on,
+  // at most `wanted`; 0 when it cannot go on. After a block it could not
+  // read, it waits until the scalar path has passed that block.
+  std::int64_t ReadFastSamples(unsigned char* p_out, std::int64_t wanted) {
+    if (_p_fast_reader == nullptr || _is_comment || _repeat_count > 0 || _p_next < _p_fast_retry) return 0;
+    std::int64_t count = _p_fast_reader(_p_next, _p_end, p_out, wanted);
+    _p_fast_retry = _p_next + 32;
+    return count;
+  }
 
   // The next number of the current line, or -1 when its text has none left.
   // A word that is no number reads as 0.
@@ -124,12 +144,15 @@ class PlainSampleReader {
   bool _is_comment = false;
   int _repeat_count = 0;
   int _repeat_value = 0;
+  FastSampleReader _p_fast_reader;
+  const char* _p_fast_retry = nullptr;
 
   bool Refill() {
     _input.SetNext(_p_end);
     bool is_filled = _input.Refill();
     _p_next = _input.GetNext();
     _p_end = _input.GetEnd();
+    _p_fast_retry = nullptr;
     return is_filled;
   }
 
@@ -191,11 +214,13 @@ class PlainSampleReader {
 // the line ends in a newline (a comment after all): only a last line
 // without a newline keeps them.
 std::int64_t ReadPlainSamples(unsigned char* p_rgb_image, std::int64_t size_image, PPMInput& input) {
-  PlainSampleReader reader(input);
+  PlainSampleReader reader(input, GetFastSampleReader(GetPlainSampleCode()));
   std::int64_t counter = 0;
   while (counter < size_image && reader.StartLine()) {
     std::int64_t line_start = counter;
-    for (int value; counter < size_image && (value = reader.GetNextNumber()) >= 0;) {
+    for (int value; counter < size_image;) {
+      counter += reader.ReadFastSamples(p_rgb_image + counter, size_image - counter);
+      if ((value = reader.GetNextNumber()) < 0) break;
       p_rgb_image[counter++] = static_cast<unsigned char>(value);
     }
     if (counter == size_image && !reader.IsCommentLine()) break;
@@ -208,6 +233,11 @@ std::int64_t ReadPlainSamples(unsigned char* p_rgb_image, std::int64_t size_imag
 }
 
 }  // namespace
+
+PlainSampleCode LimitPlainSampleCode(PlainSampleCode code) {
+  g_plain_sample_limit = code;
+  return GetPlainSampleCode();
+}
 
 PPMInput::PPMInput(int file_descriptor)
     : _file_descriptor(file_descriptor), _p_stream(nullptr), _chunk(CHUNK_SIZE), _line(MAX_LINE),

@@ -61,6 +61,8 @@
 #include <cstdlib>
 #include <istream>
 
+#include "PlainSamples.h"
+
 // Value of one decimal digit appended to a magnitude, saturating just past
 // the largest magnitude an int can take (2^31), so that any number of digits
 // can be fed in without overflow.
@@ -176,6 +178,11 @@ class PPMInput {
   // One read into p_target; 0 at the end, -1 after a read error.
   std::int64_t ReadSome(char* p_target, std::int64_t size);
 };
+
+// Tests and fuzzing only: keeps the plain sample reader to `code` and the
+// ones below it (the program always takes the best the processor runs).
+// Returns the code that loads now use.
+PlainSampleCode LimitPlainSampleCode(PlainSampleCode code);
 
 class LoadPPM {
  public:

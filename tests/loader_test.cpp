@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,6 +34,29 @@ Loaded LoadFromText(const std::string& text, std::int64_t max_pixels = LoadPPM::
     std::free(p_pixel);
   }
   return result;
+}
+
+// Every plain sample code this processor runs, from the scalar path up.
+std::vector<PlainSampleCode> PlainSampleCodes() {
+  std::vector<PlainSampleCode> codes;
+  for (PlainSampleCode code : {PlainSampleCode::SCALAR, PlainSampleCode::SSE2, PlainSampleCode::SSSE3,
+                               PlainSampleCode::AVX2}) {
+    if (code <= GetBestPlainSampleCode()) codes.push_back(code);
+  }
+  return codes;
+}
+
+// Loads the text once with each code; every code must give the same.
+Loaded LoadWithEachCode(const std::string& text) {
+  Loaded first = LoadFromText(text);
+  for (PlainSampleCode code : PlainSampleCodes()) {
+    LimitPlainSampleCode(code);
+    Loaded again = LoadFromText(text);
+    EXPECT_EQ(again.error_number, first.error_number) << "code " << int(code);
+    EXPECT_TRUE(again.pixels == first.pixels) << "code " << int(code);
+  }
+  LimitPlainSampleCode(PlainSampleCode::AVX2);
+  return first;
 }
 
 std::string Repeat(const std::string& piece, int count) {
@@ -187,7 +212,7 @@ TEST(LoadPPMTest, PlainLayoutsGiveTheirSamples) {
   };
   for (const PlainCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Loaded loaded = LoadFromText("P3\n2 1\n255\n" + c.data);
+    Loaded loaded = LoadWithEachCode("P3\n2 1\n255\n" + c.data);
     ASSERT_EQ(loaded.error_number, 0);
     EXPECT_EQ(loaded.pixels, c.pixels);
   }
@@ -210,7 +235,7 @@ TEST(LoadPPMTest, LongPlainLinesLoseNoSample) {
     expected.push_back(static_cast<unsigned char>(value));
   }
   ASSERT_GT(line.size(), std::size_t(1) << 17);
-  Loaded loaded = LoadFromText(header + line);
+  Loaded loaded = LoadWithEachCode(header + line);
   ASSERT_EQ(loaded.error_number, 0);
   EXPECT_EQ(loaded.pixels, expected);
 }
@@ -221,6 +246,36 @@ TEST(LoadPPMTest, LongTokensAndLongCommentsAreReadWhole) {
                                std::string(300000, '5') + "\n4 5 6\n");
   ASSERT_EQ(loaded.error_number, 0);
   EXPECT_EQ(loaded.pixels, (Bytes{12, 255, 3, 4, 5, 6}));
+}
+
+// What only reading many bytes at a time could get wrong: numbers cut by a
+// 16- or 32-byte block, one unusual byte in a block, a line end at a block
+// end, and any mix of these, as random texts.
+TEST(LoadPPMTest, FastPlainPathsMatchTheScalarPath) {
+  std::vector<std::string> texts;
+  for (int shift = 0; shift < 40; ++shift) {
+    const std::string pad(std::size_t(shift), ' ');
+    texts.push_back(pad + Repeat("255 7 31 ", 40) + "\n");                  // numbers across every boundary
+    texts.push_back(pad + Repeat("1 22 333 ", 8) + "-5 9 9\n" + Repeat("4 ", 90));
+    texts.push_back(pad + Repeat("12 ", 10) + "\n#" + Repeat(" 6", 40) + "\n" + Repeat("8 ", 90));
+    texts.push_back(pad + Repeat("9\n", 20) + "12x 7 \v 3 1234 \t\r\n" + Repeat("77\n", 60));
+    texts.push_back(pad + std::string("5 6\0 7 8 ", 10) + Repeat("3 ", 100));
+  }
+  std::mt19937 generator(8);
+  const std::string pieces[] = {"0", "7", "42", "255", "999", "1000", " ", "  ", "\n", "\t", "\r\n", "\n#", "-", "+",
+                                "x", "\v", "\f", std::string(1, '\0'), "0012"};
+  for (int i = 0; i < 400; ++i) {
+    std::string text;
+    while (text.size() < 600) {
+      const unsigned pick = generator() % 100;
+      text += pick < 90 ? pieces[pick % 6] + pieces[6 + pick % 3] : pieces[pick % std::size(pieces)];
+    }
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 60));
+    LoadWithEachCode("P3\n20 4\n255\n" + text);
+  }
 }
 
 TEST(ReadDecimalTest, FollowsTheAtoiRuleWithClamping) {
