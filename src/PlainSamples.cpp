@@ -130,7 +130,7 @@ MOTTLEPAGE_SSSE3 std::int64_t ReadSsse3(const char*& p_text, const char* p_end, 
   return Finish(p_text, p, count);
 }
 
-// ---- AVX2: 32 bytes a block ---------------------------------------------
+// ---- AVX2: 32 bytes a block, packed as SSSE3 packs --------------------
 
 #define MOTTLEPAGE_AVX2 __attribute__((target("avx2,popcnt")))
 
@@ -168,12 +168,6 @@ MOTTLEPAGE_AVX2 inline bool ReadBlock32(const char* p, unsigned& digit_mask, __m
   return true;
 }
 
-MOTTLEPAGE_AVX2 inline int Pack8Avx2(__m128i values, unsigned ends, unsigned char* p_out) {
-  const __m128i shuffle = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(PACK_TABLE[ends].data()));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(p_out), _mm_shuffle_epi8(values, shuffle));
-  return __builtin_popcount(ends);
-}
-
 MOTTLEPAGE_AVX2 std::int64_t ReadAvx2(const char*& p_text, const char* p_end, unsigned char* p_out,
                                        std::int64_t wanted) {
   const char* p = p_text;
@@ -185,10 +179,10 @@ MOTTLEPAGE_AVX2 std::int64_t ReadAvx2(const char*& p_text, const char* p_end, un
     const __m128i low = _mm256_castsi256_si128(values);
     const __m128i high = _mm256_extracti128_si256(values, 1);
     unsigned char* p_next = p_out + count;
-    p_next += Pack8Avx2(low, ends & 0xFF, p_next);
-    p_next += Pack8Avx2(_mm_srli_si128(low, 8), (ends >> 8) & 0xFF, p_next);
-    p_next += Pack8Avx2(high, (ends >> 16) & 0xFF, p_next);
-    p_next += Pack8Avx2(_mm_srli_si128(high, 8), ends >> 24, p_next);
+    p_next += Pack8(low, ends & 0xFF, p_next);
+    p_next += Pack8(_mm_srli_si128(low, 8), (ends >> 8) & 0xFF, p_next);
+    p_next += Pack8(high, (ends >> 16) & 0xFF, p_next);
+    p_next += Pack8(_mm_srli_si128(high, 8), ends >> 24, p_next);
     count = p_next - p_out;
     p += BlockAdvance(digit_mask, 32);
   }

@@ -373,6 +373,15 @@ void PutElementText(OutputBuffer& out, const char* p_text) {
   }
 }
 
+// "red, green, blue", as CSS's rgb() takes them.
+void PutComponents(OutputBuffer& out, int red, int green, int blue) {
+  out.PutNumber(red);
+  out.Put(", ");
+  out.PutNumber(green);
+  out.Put(", ");
+  out.PutNumber(blue);
+}
+
 int ClampColour(int value) { return value < 0 ? 0 : value > 255 ? 255 : value; }
 
 }  // namespace
@@ -385,11 +394,7 @@ void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_heig
   if (is_unicode) PutLine(out, "<meta charset=\"utf-8\">");
   PutLine(out, "</head>");
   out.Put("<body style=\"color: rgb(255, 255, 255); background-color: rgb(");
-  out.PutNumber(bg_red);
-  out.Put(", ");
-  out.PutNumber(bg_green);
-  out.Put(", ");
-  out.PutNumber(bg_blue);
+  PutComponents(out, bg_red, bg_green, bg_blue);
   PutLine(out, ");\" link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">");
   PutLine(out, "<span style=\"font-family: monospace;\"></span><pre><font ");
   WriteTextLinesWith<ClassicForm>(out, p_pixel, image_width, image_height, p_source, false);
@@ -408,11 +413,7 @@ void WriteHTML5Page(const unsigned char* p_pixel, int image_width, int image_hei
   PutLine(out, "</title>");
   PutLine(out, "<style>");
   out.Put("body{color:#FFFFFF;background:rgb(");
-  out.PutNumber(ClampColour(bg_red));
-  out.Put(", ");
-  out.PutNumber(ClampColour(bg_green));
-  out.Put(", ");
-  out.PutNumber(ClampColour(bg_blue));
+  PutComponents(out, ClampColour(bg_red), ClampColour(bg_green), ClampColour(bg_blue));
   PutLine(out, ")}");
   // Blocks off screen are skipped until they come near, at their known size.
   out.Put("pre{margin:0;font:");
