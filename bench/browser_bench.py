@@ -138,7 +138,7 @@ def measure_times(program, work, widths):
             # Windows as tall as each page: every line is laid out and drawn.
             whole = {kind: screenshot("chromium", page, picture, work,
                                       (int(width * 5.4) + 40, int(lines * line) + 40)) - empty_time["chromium"]
-                     for (kind, page), line in zip(pages.items(), (13, 10.8))}
+                     for (kind, page), line in zip(pages.items(), (13, 10))}
     if whole:
         print("\nthe whole page at 1000 wide in Chromium: default %s, --html5 %s, ratio %s" %
               (seconds(whole["default"]), seconds(whole["html5"]), ratio(whole["html5"], whole["default"])))

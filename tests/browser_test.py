@@ -146,7 +146,7 @@ def check_blocks(program, browser, work, width, height, pixels, background):
     with open(page, "wb") as f:
         f.write(subprocess.run([program, "--html5", image, "\u2588", *map(str, background)],
                                capture_output=True, check=True).stdout)
-    cell, line, margin = 5.4, 10.8, 8  # the page's font and the body's margin, in CSS pixels
+    cell, line, margin = 5.4, 10, 8  # the page's font and the body's margin, in CSS pixels
     lines = (height + 1) // 2
     pixel_at = screenshot(browser, page, work, (max(400, int(margin * 2 + cell * width) + 20),
                                                max(300, int(margin * 2 + line * lines) + 20)))
@@ -157,10 +157,12 @@ def check_blocks(program, browser, work, width, height, pixels, background):
             got = pixel_at(int(margin + cell * (x + 0.5)), int(margin + line * (row + 0.5)))
             if max(abs(a - b) for a, b in zip(got, want)) > 2:
                 problems.append("line %d cell %d: %s, want %s" % (row, x, got, want))
+    # The pictures hold no blue and the background is blue: a screen row
+    # where most cells show some blue has a seam, however faint.
     for y in range(margin + 1, int(margin + line * lines) - 1):
         row_pixels = [pixel_at(int(margin + cell * (x + 0.5)), y) for x in range(width)]
-        if all(p == tuple(background) for p in row_pixels):
-            problems.append("screen row %d shows only the background" % y)
+        if sum(1 for p in row_pixels if p[2] > 24) > width // 2:
+            problems.append("screen row %d shows the background" % y)
     return problems
 
 
@@ -190,7 +192,9 @@ def main():
         checks = [("%s%s" % (case[0], " --html5" if html5 else ""),
                    lambda case=case, html5=html5: check_case(program, chromium, work, *case, html5=html5))
                   for html5 in (False, True) for case in cases if not (case[0] == "clamped-background" and not html5)]
-        blocks = [(13, 7, random_pixels, (20, 20, 40)), (250, 40, runs * 222 + runs[:10], (255, 255, 255))]
+        # Pictures without blue on a blue background, over several blocks.
+        no_blue = [(r, g, 0) for r, g, _ in random_pixels]
+        blocks = [(13, 7, no_blue, (0, 0, 255)), (250, 80, ([(r, 0, 0) for r, _, _ in runs] * 445)[:20000], (0, 0, 255))]
         for browser in ("chromium", "firefox"):
             for width, height, pixels, background in blocks:
                 checks.append(("solid blocks %dx%d in %s" % (width, height, browser),

@@ -24,7 +24,7 @@ import tempfile
 
 CONVERT = "/usr/bin/convert"
 CELL_WIDTH, LINE_HEIGHT = 5.4, 13.0  # the page's cell, as the program assumes it
-HTML5_LINE_HEIGHT = 10.8
+HTML5_LINE_HEIGHT = 10.0
 PLASMA = ["-seed", "3", "-size", "500x400", "plasma:fractal"]
 DISC = ["-size", "500x400", "xc:none", "-fill", "red", "-draw", "circle 250,200 250,60"]
 PICTURES = {
