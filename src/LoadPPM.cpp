@@ -25,6 +25,7 @@ PlainSampleCode GetPlainSampleCode() {
   PlainSampleCode best = GetBestPlainSampleCode();
   return best < g_plain_sample_limit ? best : g_plain_sample_limit;
 }
+
 const std::size_t CHUNK_SIZE = std::size_t(1) << 16;
 
 // Faulting in a large pixel buffer page by page costs more than reading the

@@ -47,7 +47,7 @@ const double PAGE_LINE_HEIGHT = 13.0;
 // same pixel rows (at 10.2 or 10.8 a faint seam shows every few lines).
 const char HTML5_FONT[] = "9px/10px monospace";
 const double HTML5_CELL_WIDTH = 5.4;
-const double HTML5_LINE_HEIGHT = 10.0;
+const int HTML5_LINE_HEIGHT = 10;
 
 // Writes the usage text.
 void WriteHelp(OutputBuffer& out);

@@ -172,9 +172,10 @@ TEST(PageTest, Html5WorkedExample) {
             "<!DOCTYPE html>\n<html lang=\"zxx\">\n<head>\n<meta charset=\"utf-8\">\n"
             "<title>a&lt;b&amp;\xEF\xBF\xBD\xEF\xBF\xBD</title>\n<style>\n"
             "body{color:#FFFFFF;background:rgb(255, 0, 7)}\n"
-            "pre{margin:0;font:9px/10px monospace}\n"
+            "pre{margin:0;font:9px/10px monospace;content-visibility:auto;overflow-clip-margin:2px;"
+            "contain-intrinsic-size:auto 2ch auto 160px}\n"
             "i{font-style:normal}\n</style>\n</head>\n<body>\n"
-            "<pre><i style=color:#FF0000>ab</i>\n"
+            "<pre style=\"contain-intrinsic-height:auto 20px\"><i style=color:#FF0000>ab</i>\n"
             "<i style=color:#00FF00>c</i><i style=color:#0000FF>d</i></pre>\n"
             "</body>\n</html>\n");
 }
