@@ -80,142 +80,7 @@ const std::size_t PAGE_BUFFER_SIZE = std::size_t(1) << 17;
 struct PageTag {};
 
 // Longest output of one pixel: a run tag and an escaped character.
-const int MAX_PIXEL_BYTES = 32 + 8;
-
-// A character as the page shows it: markup characters as entities, so that
-// each pixel stays one visible character and the string adds no markup.
-inline char* PutCharacter(char* p_out, char c) {
-  switch (c) {
-    case '&':
-      std::memcpy(p_out, "&amp;", 5);
-      return p_out + 5;
-    case '<':
-      std::memcpy(p_out, "&lt;", 4);
-      return p_out + 4;
-    case '>':
-      std::memcpy(p_out, "&gt;", 4);
-      return p_out + 4;
-    default:
-      *p_out = c;
-      return p_out + 1;
-  }
-}
-
-// The source string's bytes, index (x + y) mod length for pixel (x, y).
-class SourceCharacters {
- public:
-  explicit SourceCharacters(const char* p_source) : _p_source(p_source), _length(std::strlen(p_source)) {}
-  void StartLine(int y) { _index = std::size_t(y) % _length; }
-  char* Put(char* p_out) { return PutCharacter(p_out, GetNextByte()); }
-  char GetNextByte() {
-    char c = _p_source[_index];
-    if (++_index == _length) _index = 0;
-    return c;
-  }
-
- private:
-  const char* _p_source;
-  std::size_t _length;
-  std::size_t _index = 0;
-};
-
-// Bytes in a well-formed UTF-8 sequence, by the top four bits of its lead
-// byte.
-const unsigned char SEQUENCE_LENGTH[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 3, 4};
-
-inline int SequenceLength(char lead) { return SEQUENCE_LENGTH[static_cast<unsigned char>(lead) >> 4]; }
-
-// The code points of a well-formed UTF-8 source string, number (x + y) mod
-// count for pixel (x, y), each written whole.
-class CodePointCharacters {
- public:
-  explicit CodePointCharacters(const char* p_source) : _p_source(p_source), _size(std::strlen(p_source)) {
-    for (std::size_t i = 0; i < _size; i += SequenceLength(p_source[i])) ++_count;
-  }
-
-  // Walks on from the line above, which for lines in order is two code
-  // points back: no line costs a pass over a long string.
-  void StartLine(int y) {
-    std::size_t wanted = std::size_t(y) % _count;
-    for (; _line_index != wanted; _line_index = _line_index + 1 == _count ? 0 : _line_index + 1) {
-      _line_start = NextStart(_line_start, SequenceLength(_p_source[_line_start]));
-    }
-    _next = _line_start;
-  }
-
-  char* Put(char* p_out) {
-    const char* p_character = _p_source + _next;
-    const int length = SequenceLength(*p_character);
-    _next = NextStart(_next, length);
-    if (length == 1) return PutCharacter(p_out, *p_character);
-    // Two overlapping two-byte copies cover two to four bytes without a
-    // branch on the length and without reading past the sequence.
-    std::memcpy(p_out, p_character, 2);
-    std::memcpy(p_out + length - 2, p_character + length - 2, 2);
-    return p_out + length;
-  }
-
- private:
-  const char* _p_source;
-  std::size_t _size;
-  std::size_t _count = 0;
-  std::size_t _line_index = 0;
-  std::size_t _line_start = 0;
-  std::size_t _next = 0;
-
-  std::size_t NextStart(std::size_t start, int length) const {
-    start += std::size_t(length);
-    return start == _size ? 0 : start;
-  }
-};
-
-// Letters 'a'..'y' from rand() % 25, one value per pixel written.
-class RandomCharacters {
- public:
-  void StartLine(int) {}
-  char* Put(char* p_out) {
-    *p_out = char('a' + _random.GetNextValue() % 25);
-    return p_out + 1;
-  }
-
- private:
-  LibcRandom _random;
-};
-
-// A string that is not UTF-8, for a page that declares UTF-8: each byte as
-// the character a browser shows for it on a page without a declared
-// encoding (Windows-1252), so that both pages show the same characters.
-class Windows1252Characters {
- public:
-  explicit Windows1252Characters(const char* p_source) : _bytes(p_source) {}
-  void StartLine(int y) { _bytes.StartLine(y); }
-  char* Put(char* p_out) {
-    const char byte = _bytes.GetNextByte();
-    const unsigned code = static_cast<unsigned char>(byte);
-    if (code < 0x80) return PutCharacter(p_out, byte);
-    return PutCodePoint(p_out, code < 0xA0 ? WINDOWS_1252_C1[code - 0x80] : code);
-  }
-
- private:
-  // What Windows-1252 puts at 0x80..0x9F; the five holes stay C1 controls.
-  static constexpr std::uint16_t WINDOWS_1252_C1[32] = {
-      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-  SourceCharacters _bytes;
-
-  static char* PutCodePoint(char* p_out, unsigned code) {
-    if (code < 0x800) {
-      p_out[0] = char(0xC0 | code >> 6);
-      p_out[1] = char(0x80 | (code & 0x3F));
-      return p_out + 2;
-    }
-    p_out[0] = char(0xE0 | code >> 12);
-    p_out[1] = char(0x80 | ((code >> 6) & 0x3F));
-    p_out[2] = char(0x80 | (code & 0x3F));
-    return p_out + 3;
-  }
-};
+const int MAX_PIXEL_BYTES = 32 + MAX_CHARACTER_BYTES;
 
 template <class Form>
 inline char* PutRunTag(char* p_out, const unsigned char* p_rgb, bool is_line_start) {
@@ -238,47 +103,47 @@ inline bool IsSameColour(const unsigned char* p_a, const unsigned char* p_b) {
 template <class Form, class Characters>
 void WriteTextLine(OutputBuffer& out, const unsigned char* p_row, int image_width, Characters& characters) {
   char* p_out = out.Reserve(MAX_PIXEL_BYTES);
-  out.Commit(characters.Put(PutRunTag<Form>(p_out, p_row, true)));
+  out.Commit(characters.Put(PutRunTag<Form>(p_out, p_row, true), p_row));
   const unsigned char* p_current = p_row + 3;
   for (int x = 1; x < image_width; ++x, p_current += 3) {
     p_out = out.Reserve(MAX_PIXEL_BYTES);
     if (!IsSameColour(p_current, p_current - 3)) p_out = PutRunTag<Form>(p_out, p_current, false);
-    out.Commit(characters.Put(p_out));
+    out.Commit(characters.Put(p_out, p_current));
   }
 }
 
 // Every second image row as a text line, each handed to the output as a
 // std::endl would.
 template <class Form, class Characters>
-void WriteTextLines(OutputBuffer& out, const unsigned char* p_pixel, int image_width, int image_height,
-                    Characters& characters) {
-  const std::int64_t row_bytes = std::int64_t(image_width) * 3;
-  const int line_count = (image_height + 1) / 2;
-  for (int line = 0; line < line_count && out.IsGood(); ++line) {
-    const int y = 2 * line;
-    Form::StartLine(out, line, line_count);
-    characters.StartLine(y);
-    WriteTextLine<Form>(out, p_pixel + y * row_bytes, image_width, characters);
-    Form::EndLine(out, line, line_count);
+void WriteTextLines(OutputBuffer& out, const PageLines& lines, Characters& characters) {
+  for (int line = 0; line < lines.count && out.IsGood(); ++line) {
+    const unsigned char* p_row = lines.GetLine(line);
+    if (p_row == nullptr) return;
+    Form::StartLine(out, line, lines.count);
+    characters.StartLine(2 * line);
+    WriteTextLine<Form>(out, p_row, lines.columns, characters);
+    Form::EndLine(out, line, lines.count);
     out.Flush();
   }
 }
 
 }  // namespace
 
-LibcRandom::LibcRandom() : _front(3), _rear(0) {
-  // glibc's srandom(1): a Lehmer sequence fills the table, then 310 values
-  // are thrown away.
-  std::int32_t word = 1;
-  _state[0] = 1;
-  for (int i = 1; i < DEGREE; ++i) {
-    std::int32_t hi = word / 127773;
-    std::int32_t lo = word % 127773;
-    word = 16807 * lo - 2836 * hi;
-    if (word < 0) word += 2147483647;
-    _state[i] = std::uint32_t(word);
-  }
-  for (int i = 0; i < 10 * DEGREE; ++i) GetNextValue();
+namespace {
+
+const unsigned char* GetImageRow(const PageLines& lines, int line) {
+  return lines.p_pixel + std::size_t(2 * line) * std::size_t(lines.columns) * 3;
+}
+
+}  // namespace
+
+PageLines GetImageLines(const unsigned char* p_pixel, int image_width, int image_height) {
+  PageLines lines;
+  lines.columns = image_width;
+  lines.count = (image_height + 1) / 2;
+  lines.p_get_line = GetImageRow;
+  lines.p_pixel = p_pixel;
+  return lines;
 }
 
 void WriteHelp(OutputBuffer& out) {
@@ -290,25 +155,6 @@ void WriteHelp(OutputBuffer& out) {
 }
 
 namespace {
-
-bool IsAsciiText(const char* p_text) {
-  for (; *p_text != '\0'; ++p_text) {
-    if (static_cast<unsigned char>(*p_text) >= 0x80) return false;
-  }
-  return true;
-}
-
-// True for well-formed UTF-8 that holds at least one character beyond ASCII.
-bool IsUnicodeText(const char* p_text) {
-  bool has_non_ascii = false;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(p_text); *p != 0;) {
-    const int length = GetUtf8Length(p);
-    if (length == 0) return false;
-    has_non_ascii = has_non_ascii || length > 1;
-    p += length;
-  }
-  return has_non_ascii;
-}
 
 // A fixed line of the page, flushed as std::endl would.
 void PutLine(OutputBuffer& out, const char* p_text) {
@@ -325,21 +171,28 @@ namespace {
 // anything else (as Windows-1252 characters on a page that declares UTF-8),
 // random letters without a string.
 template <class Form>
-void WriteTextLinesWith(OutputBuffer& out, const unsigned char* p_pixel, int image_width, int image_height,
-                        const char* p_source, bool is_utf8_page) {
-  const bool has_source = p_source != nullptr && p_source[0] != '\0';
-  if (has_source && IsUnicodeText(p_source)) {
-    CodePointCharacters characters(p_source);
-    WriteTextLines<Form>(out, p_pixel, image_width, image_height, characters);
-  } else if (has_source && is_utf8_page && !IsAsciiText(p_source)) {
-    Windows1252Characters characters(p_source);
-    WriteTextLines<Form>(out, p_pixel, image_width, image_height, characters);
-  } else if (has_source) {
-    SourceCharacters characters(p_source);
-    WriteTextLines<Form>(out, p_pixel, image_width, image_height, characters);
-  } else {
-    RandomCharacters characters;
-    WriteTextLines<Form>(out, p_pixel, image_width, image_height, characters);
+void WriteTextLinesWith(OutputBuffer& out, const PageLines& lines, const char* p_source, bool is_utf8_page) {
+  switch (ChooseCharacters(p_source, is_utf8_page)) {
+    case CharacterKind::CODE_POINTS: {
+      CodePointCharacters characters(p_source);
+      WriteTextLines<Form>(out, lines, characters);
+      break;
+    }
+    case CharacterKind::WINDOWS_1252: {
+      Windows1252Characters characters(p_source);
+      WriteTextLines<Form>(out, lines, characters);
+      break;
+    }
+    case CharacterKind::BYTES: {
+      SourceCharacters characters(p_source);
+      WriteTextLines<Form>(out, lines, characters);
+      break;
+    }
+    case CharacterKind::RANDOM: {
+      RandomCharacters characters;
+      WriteTextLines<Form>(out, lines, characters);
+      break;
+    }
   }
 }
 
@@ -378,6 +231,11 @@ int ClampColour(int value) { return value < 0 ? 0 : value > 255 ? 255 : value; }
 
 void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
                    int bg_red, int bg_green, int bg_blue, OutputBuffer& out) {
+  WriteHTMLPage(GetImageLines(p_pixel, image_width, image_height), p_source, bg_red, bg_green, bg_blue, out);
+}
+
+void WriteHTMLPage(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
+                   OutputBuffer& out) {
   const bool is_unicode = p_source != nullptr && IsUnicodeText(p_source);
   PutLine(out, "<html>");
   PutLine(out, "<head>");
@@ -387,13 +245,19 @@ void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_heig
   PutComponents(out, bg_red, bg_green, bg_blue);
   PutLine(out, ");\" link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">");
   PutLine(out, "<span style=\"font-family: monospace;\"></span><pre><font ");
-  WriteTextLinesWith<ClassicForm>(out, p_pixel, image_width, image_height, p_source, false);
+  WriteTextLinesWith<ClassicForm>(out, lines, p_source, false);
   PutLine(out, "</body>");
   PutLine(out, "</html>");
 }
 
 void WriteHTML5Page(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
                     int bg_red, int bg_green, int bg_blue, const char* p_title, OutputBuffer& out) {
+  WriteHTML5Page(GetImageLines(p_pixel, image_width, image_height), p_source, bg_red, bg_green, bg_blue, p_title,
+                 out);
+}
+
+void WriteHTML5Page(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
+                    const char* p_title, OutputBuffer& out) {
   PutLine(out, "<!DOCTYPE html>");
   PutLine(out, "<html lang=\"zxx\">");
   PutLine(out, "<head>");
@@ -412,7 +276,7 @@ void WriteHTML5Page(const unsigned char* p_pixel, int image_width, int image_hei
   out.Put("pre{margin:0;font:");
   out.Put(HTML5_FONT);
   out.Put(";content-visibility:auto;overflow-clip-margin:2px;contain-intrinsic-size:auto ");
-  out.PutNumber(image_width);
+  out.PutNumber(lines.columns);
   out.Put("ch auto ");
   out.PutNumber(Html5Form::LINES_PER_BLOCK * HTML5_LINE_HEIGHT);
   PutLine(out, "px}");
@@ -420,7 +284,7 @@ void WriteHTML5Page(const unsigned char* p_pixel, int image_width, int image_hei
   PutLine(out, "</style>");
   PutLine(out, "</head>");
   PutLine(out, "<body>");
-  WriteTextLinesWith<Html5Form>(out, p_pixel, image_width, image_height, p_source, true);
+  WriteTextLinesWith<Html5Form>(out, lines, p_source, true);
   PutLine(out, "</body>");
   PutLine(out, "</html>");
 }

@@ -12,28 +12,8 @@
 #include <cstdint>
 #include <ostream>
 
+#include "Characters.h"
 #include "Output.h"
-
-// The sequence of glibc's rand() before any srand() call (its TYPE_3
-// additive generator seeded with 1), computed here without rand()'s lock
-// and on every C library alike, so that an image gives the same page on
-// every system.
-class LibcRandom {
- public:
-  LibcRandom();
-  int GetNextValue() {
-    std::uint32_t value = _state[_front] += _state[_rear];
-    if (++_front == DEGREE) _front = 0;
-    if (++_rear == DEGREE) _rear = 0;
-    return int(value >> 1);
-  }
-
- private:
-  static const int DEGREE = 31;
-  std::uint32_t _state[DEGREE];
-  int _front;
-  int _rear;
-};
 
 // A character cell of the page as Chromium and Firefox draw it with
 // Debian's monospace font, in CSS pixels; a text line stands for two image
@@ -48,6 +28,25 @@ const double PAGE_LINE_HEIGHT = 13.0;
 const char HTML5_FONT[] = "9px/10px monospace";
 const double HTML5_CELL_WIDTH = 5.4;
 const int HTML5_LINE_HEIGHT = 10;
+
+// The text lines of a page, handed to the writer one at a time: line i's
+// colours are `columns` RGB pixels at GetLine(i), valid until the next
+// call. A page of an image shows its rows 0, 2, 4, ...; a scaled page
+// computes each line when it is asked for, so that no page-sized image is
+// ever held. GetLine returns null when a line cannot be made (the writer
+// then stops).
+struct PageLines {
+  int columns = 0;
+  int count = 0;
+  const unsigned char* (*p_get_line)(const PageLines& lines, int line) = nullptr;
+  const unsigned char* p_pixel = nullptr;  // an image's own rows (GetImageLines)
+  void* p_context = nullptr;               // a line source's state (scaling)
+
+  const unsigned char* GetLine(int line) const { return p_get_line(*this, line); }
+};
+
+// The lines of a width x height x 3 RGB buffer: every second row.
+PageLines GetImageLines(const unsigned char* p_pixel, int image_width, int image_height);
 
 // Writes the usage text.
 void WriteHelp(OutputBuffer& out);
@@ -65,6 +64,12 @@ void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_heig
 // bytes are in Windows-1252, as a browser shows them on the default page.
 void WriteHTML5Page(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
                     int bg_red, int bg_green, int bg_blue, const char* p_title, OutputBuffer& out);
+
+// The same pages, line by line from any source of lines.
+void WriteHTMLPage(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
+                   OutputBuffer& out);
+void WriteHTML5Page(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
+                    const char* p_title, OutputBuffer& out);
 
 // The same page into a stream, for tests and fuzzing.
 void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
