@@ -313,9 +313,13 @@ void WriteLoadFailure(OutputBuffer& out, const LoadPPM& loader, const CommandLin
   out.Flush();
 }
 
-void WriteScalingFailure(OutputBuffer& out, const CommandLine& command_line, int width, int height) {
+void WriteScalingFailure(OutputBuffer& out, const CommandLine& command_line, int columns, int lines) {
   StartLine(out, command_line);
-  PutMemoryShortage(out, width, height);
+  out.Put("not enough memory for a page of ");
+  out.PutNumber(columns);
+  out.Put(" characters by ");
+  out.PutNumber(lines);
+  out.Put(" lines");
   out.Put('\n');
   out.Flush();
 }

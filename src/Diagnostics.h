@@ -25,8 +25,9 @@
 void WriteLoadFailure(OutputBuffer& out, const LoadPPM& loader, const CommandLine& command_line, int width,
                       int height);
 
-// The reason line when the scaled image of width x height finds no memory.
-void WriteScalingFailure(OutputBuffer& out, const CommandLine& command_line, int width, int height);
+// The reason line when a page of columns x lines finds no memory to scale
+// the image.
+void WriteScalingFailure(OutputBuffer& out, const CommandLine& command_line, int columns, int lines);
 
 // The warning line for an image whose data ended early; nothing when it is
 // complete.

@@ -1,16 +1,19 @@
 #include "Resample.h"
 
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "mottlepage.h"
 
 namespace {
 
 const int MAX_SIDE = 65535;
 
-int ClampSide(double value, int limit) {
-  long rounded = std::lround(value);
+// numerator / denominator rounded to the nearest whole number, an exact
+// half up, within 1 to limit.
+int RoundSide(std::int64_t numerator, std::int64_t denominator, int limit) {
+  const std::int64_t rounded = (2 * numerator + denominator) / (2 * denominator);
   if (rounded < 1) return 1;
   return rounded > limit ? limit : int(rounded);
 }
@@ -74,21 +77,27 @@ void ReduceRow(const std::uint32_t* p_sums, int source_width, unsigned char* p_t
   }
 }
 
+const unsigned char* GetScaledLine(const PageLines& lines, int line) {
+  return static_cast<ScaledLines*>(lines.p_context)->GetLine(line);
+}
+
 }  // namespace
 
-void ChoosePageSize(int image_width, int image_height, int columns, int lines, double cell_width,
-                    double line_height, int& page_columns, int& page_lines) {
-  // Text lines per character of width that keep the image's shape.
-  const double lines_per_column = double(image_height) / image_width * cell_width / line_height;
+void ChoosePageSize(int image_width, int image_height, int columns, int lines, const CellShape& cell,
+                    int& page_columns, int& page_lines) {
+  // Text lines per character of width that keep the image's shape, as the
+  // fraction per_column / per_line.
+  const std::int64_t per_column = std::int64_t(image_height) * cell.width_numerator * cell.height_denominator;
+  const std::int64_t per_line = std::int64_t(image_width) * cell.width_denominator * cell.height_numerator;
   const int column_limit = columns > 0 ? columns : MAX_SIDE;
   const int line_limit = lines > 0 ? lines : MAX_SIDE;
-  if (columns > 0 && column_limit * lines_per_column <= line_limit) {
+  if (columns > 0 && column_limit * per_column <= line_limit * per_line) {
     page_columns = column_limit;
-    page_lines = ClampSide(column_limit * lines_per_column, line_limit);
+    page_lines = RoundSide(column_limit * per_column, per_line, line_limit);
   } else {
     page_lines = line_limit;
-    page_columns = ClampSide(line_limit / lines_per_column, column_limit);
-    if (page_columns == column_limit) page_lines = ClampSide(column_limit * lines_per_column, line_limit);
+    page_columns = RoundSide(line_limit * per_line, per_column, column_limit);
+    if (page_columns == column_limit) page_lines = RoundSide(column_limit * per_column, per_line, line_limit);
   }
 }
 
@@ -109,21 +118,40 @@ bool ResamplePixels(const unsigned char* p_source, int source_width, int source_
   return true;
 }
 
-unsigned char* ScaleForPage(const unsigned char* p_pixel, int image_width, int image_height, int page_columns,
-                            int page_lines) {
-  const std::size_t row_bytes = std::size_t(page_columns) * 3;
-  unsigned char* p_scaled = static_cast<unsigned char*>(std::malloc(row_bytes * 2 * std::size_t(page_lines)));
-  if (p_scaled == nullptr) return nullptr;
-  if (!ResamplePixels(p_pixel, image_width, image_height, p_scaled, page_columns, page_lines)) {
-    std::free(p_scaled);
-    return nullptr;
+ScaledLines::~ScaledLines() {
+  std::free(_p_sums);
+  std::free(_p_line);
+}
+
+bool ScaledLines::StartLines(const unsigned char* p_source, int source_width, int source_height, int page_columns,
+                             int page_lines, PageLines& lines) {
+  _p_sums = static_cast<std::uint32_t*>(std::malloc(std::size_t(source_width) * 3 * sizeof(std::uint32_t)));
+  _p_line = static_cast<unsigned char*>(std::malloc(std::size_t(page_columns) * 3));
+  if (_p_sums == nullptr || _p_line == nullptr) return false;
+  _p_source = p_source;
+  _source_width = source_width;
+  _source_height = source_height;
+  _page_columns = page_columns;
+  _page_lines = page_lines;
+  lines = PageLines();
+  lines.columns = page_columns;
+  lines.count = page_lines;
+  lines.p_get_line = GetScaledLine;
+  lines.p_context = this;
+  return true;
+}
+
+const unsigned char* ScaledLines::GetLine(int line) {
+  const Span span = GetSpan(line, _source_height, _page_lines);
+  // Enlarging repeats a source row over several lines: it is reduced once.
+  // (Shrinking starts every line at a row of its own.)
+  if (span.first == _first_row) return _p_line;
+  _first_row = span.first;
+  const std::size_t samples = std::size_t(_source_width) * 3;
+  std::memset(_p_sums, 0, samples * sizeof(std::uint32_t));
+  for (int source = span.first; source <= span.last; ++source) {
+    AddRow(_p_sums, _p_source + std::size_t(source) * samples, samples, span.GetWeight(source));
   }
-  // Spread the lines into row pairs from the bottom up, so that no line is
-  // overwritten before it has been copied.
-  for (int line = page_lines - 1; line >= 0; --line) {
-    unsigned char* p_line = p_scaled + std::size_t(line) * row_bytes;
-    std::memcpy(p_scaled + (2 * std::size_t(line) + 1) * row_bytes, p_line, row_bytes);
-    if (line > 0) std::memcpy(p_scaled + 2 * std::size_t(line) * row_bytes, p_line, row_bytes);
-  }
-  return p_scaled;
+  ReduceRow(_p_sums, _source_width, _p_line, _page_columns, span.total);
+  return _p_line;
 }

@@ -355,23 +355,20 @@ int main(int argc, char* argv[]) {
   }
   WriteCutShortWarning(err, p_image.GetLoadDetails(), command_line);
 
+  PageLines lines = GetImageLines(p_pixel, image_width, image_height);
+  ScaledLines scaled_lines;
   if (command_line.IsScaled()) {
     int page_columns = 0;
     int page_lines = 0;
     ChoosePageSize(image_width, image_height, command_line.columns, command_line.lines,
-                   command_line.is_html5 ? HTML5_CELL_WIDTH : PAGE_CELL_WIDTH,
-                   command_line.is_html5 ? HTML5_LINE_HEIGHT : PAGE_LINE_HEIGHT, page_columns, page_lines);
-    unsigned char* p_scaled = ScaleForPage(p_pixel, image_width, image_height, page_columns, page_lines);
-    std::free(p_pixel);
-    if (p_scaled == nullptr) {
+                   command_line.is_html5 ? HTML5_CELL : PAGE_CELL, page_columns, page_lines);
+    if (!scaled_lines.StartLines(p_pixel, image_width, image_height, page_columns, page_lines, lines)) {
+      std::free(p_pixel);
       StartFailure(err);
-      WriteScalingFailure(err, command_line, page_columns, 2 * page_lines);
+      WriteScalingFailure(err, command_line, page_columns, page_lines);
       WriteHelp(out);
       return FinishOutput(out, err, 1);
     }
-    p_pixel = p_scaled;
-    image_width = page_columns;
-    image_height = 2 * page_lines;
   }
 
   if (command_line.is_html5) {
@@ -380,11 +377,11 @@ int main(int argc, char* argv[]) {
     if (p_title == nullptr || *p_title == '\0') {
       p_title = std::strcmp(p_argument, "-") == 0 ? "standard input" : p_argument;
     }
-    WriteHTML5Page(p_pixel, image_width, image_height, command_line.p_source, command_line.bg_red,
-                   command_line.bg_green, command_line.bg_blue, p_title, out);
+    WriteHTML5Page(lines, command_line.p_source, command_line.bg_red, command_line.bg_green, command_line.bg_blue,
+                   p_title, out);
   } else {
-    WriteHTMLPage(p_pixel, image_width, image_height, command_line.p_source, command_line.bg_red,
-                  command_line.bg_green, command_line.bg_blue, out);
+    WriteHTMLPage(lines, command_line.p_source, command_line.bg_red, command_line.bg_green, command_line.bg_blue,
+                  out);
   }
   std::free(p_pixel);
   return FinishOutput(out, err, 0);

@@ -14,20 +14,20 @@
 
 #include "Characters.h"
 #include "Output.h"
+#include "Resample.h"
 
 // A character cell of the page as Chromium and Firefox draw it with
-// Debian's monospace font, in CSS pixels; a text line stands for two image
-// rows.
-const double PAGE_CELL_WIDTH = 5.4;
-const double PAGE_LINE_HEIGHT = 13.0;
+// Debian's monospace font, 5.4 x 13 CSS pixels; a text line stands for two
+// image rows.
+const CellShape PAGE_CELL = {27, 5, 13, 1};
 
 // The HTML5 page sets its font so that cells of the full block touch, in
 // Chromium and Firefox: the block is nearly 11 pixels high at 9 pixels,
 // and lines a whole number of pixels apart keep every line's glyphs on the
 // same pixel rows (at 10.2 or 10.8 a faint seam shows every few lines).
 const char HTML5_FONT[] = "9px/10px monospace";
-const double HTML5_CELL_WIDTH = 5.4;
 const int HTML5_LINE_HEIGHT = 10;
+const CellShape HTML5_CELL = {27, 5, HTML5_LINE_HEIGHT, 1};  // 5.4 x 10
 
 // The text lines of a page, handed to the writer one at a time: line i's
 // colours are `columns` RGB pixels at GetLine(i), valid until the next

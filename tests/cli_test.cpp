@@ -77,6 +77,13 @@ TEST_F(CommandLineTest, PagesForArgumentCombinations) {
   MakeFile("example.ppm", EXAMPLE_P6);
   MakeFile("name with spaces \xc3\xa9.ppm", EXAMPLE_P6);
   MakeFile("-", EXAMPLE_P6);
+  // Blocks of the example's colours that scale to its page: red over green
+  // and blue, 13 x 32 pixels each.
+  std::string blocks = "P6\n26 64\n255\n";
+  for (int pixel = 0; pixel < 26 * 64; ++pixel) {
+    blocks.append(pixel < 26 * 32 ? "\xff\0\0" : pixel % 26 < 13 ? "\0\xff\0" : "\0\0\xff", 3);
+  }
+  MakeFile("blocks.ppm", blocks);
   const struct {
     std::vector<std::string> arguments;
     std::string colours;
@@ -92,6 +99,7 @@ TEST_F(CommandLineTest, PagesForArgumentCombinations) {
       {{"name with spaces \xc3\xa9.ppm", "abcd"}, "0, 0, 0"},
       {{"-", "abcd", "4", "5", "6"}, "4, 5, 6"},  // standard input
       {{"./-", "abcd", "7", "8", "9"}, "7, 8, 9"},
+      {{"--height", "2", "blocks.ppm", "abcd", "1", "1", "1"}, "1, 1, 1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.colours);

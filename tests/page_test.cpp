@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -221,11 +222,13 @@ TEST(PageTest, StopsWritingOnceTheStreamFails) {
 
 // A flat colour stays exactly that colour at any size; an image of 2 x 2
 // blocks halves to exactly the blocks' colours, in either direction alone
-// too when the other keeps its size.
+// too when the other keeps its size. A page's scaled lines are the same
+// rows, made one at a time.
 TEST(ResampleTest, FlatColoursAndBlocksComeOutExact) {
   const struct {
     int width, height, target_width, target_height;
-  } cases[] = {{1, 1, 7, 3}, {97, 61, 13, 5}, {5, 300, 11, 2}, {4224, 3, 250, 7}, {64, 64, 32, 32}, {10, 6, 5, 6}};
+  } cases[] = {{1, 1, 7, 3}, {97, 61, 13, 5}, {5, 300, 11, 2}, {4224, 3, 250, 7}, {64, 64, 32, 32}, {10, 6, 5, 6},
+               {3, 4, 8, 11}, {6, 5, 2, 9}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
     auto flat_image = [](std::size_t pixels) {
@@ -237,6 +240,16 @@ TEST(ResampleTest, FlatColoursAndBlocksComeOutExact) {
     Bytes scaled(std::size_t(c.target_width) * c.target_height * 3);
     ASSERT_TRUE(ResamplePixels(flat.data(), c.width, c.height, scaled.data(), c.target_width, c.target_height));
     EXPECT_EQ(scaled, flat_image(scaled.size() / 3));
+    const Bytes random = RandomImage(c.width, c.height, 5);
+    ASSERT_TRUE(ResamplePixels(random.data(), c.width, c.height, scaled.data(), c.target_width, c.target_height));
+    ScaledLines scaled_lines;
+    PageLines lines;
+    ASSERT_TRUE(scaled_lines.StartLines(random.data(), c.width, c.height, c.target_width, c.target_height, lines));
+    const std::size_t row = std::size_t(c.target_width) * 3;
+    for (int y = 0; y < lines.count; ++y) {
+      const unsigned char* p_line = lines.GetLine(y);
+      EXPECT_TRUE(std::equal(p_line, p_line + row, scaled.begin() + y * row)) << "line " << y;
+    }
     if (c.width % 2 != 0 || c.width != 2 * c.target_width) continue;
     Bytes blocks = RandomImage(c.target_width, c.target_height, 3);
     Bytes doubled(flat.size());
@@ -259,11 +272,12 @@ TEST(ResampleTest, PageSizesKeepTheProportionsWithinTheLimits) {
   } cases[] = {
       {40, 30, 20, 0, 20, 6},         {40, 30, 0, 6, 19, 6},          {40, 30, 20, 3, 10, 3},
       {40, 30, 20, 60, 20, 6},        {40, 30, 0, 65535, 65535, 20417}, {1, 65535, 5, 0, 2, 65535},
-      {65535, 1, 0, 1, 65535, 1},     {65535, 1, 3, 0, 3, 1},
+      {65535, 1, 0, 1, 65535, 1},     {65535, 1, 3, 0, 3, 1},         {18, 52, 36, 3, 3, 3},  // 2.5 columns
+      {6, 13, 15, 0, 15, 14},  // 13.5 lines
   };
   for (const auto& c : cases) {
     int columns = 0, lines = 0;
-    ChoosePageSize(c.width, c.height, c.columns, c.lines, 5.4, 13, columns, lines);
+    ChoosePageSize(c.width, c.height, c.columns, c.lines, PAGE_CELL, columns, lines);
     EXPECT_EQ(columns, c.page_columns) << c.width << "x" << c.height << " in " << c.columns << "x" << c.lines;
     EXPECT_EQ(lines, c.page_lines) << c.width << "x" << c.height << " in " << c.columns << "x" << c.lines;
   }
