@@ -1,6 +1,7 @@
 // Inputs and the floor for the benchmark (bench/run_bench.sh).
 //   bench_images make DIR SIDE     writes DIR/photo.ppm, DIR/photo-plain.ppm, DIR/flat.ppm
-//                                  (SIDE x SIDE) and DIR/camera.ppm (a 4224 x 3168 photo)
+//                                  (SIDE x SIDE), DIR/camera.ppm (a 4224 x 3168 photo),
+//                                  DIR/wide.ppm (a 3000 x 2000 photo) and DIR/dot.ppm (1 x 1)
 //   bench_images read FILE         reads a binary PPM's pixels into a fresh buffer, as any
 //                                  converter must: the floor's first half
 
@@ -91,6 +92,8 @@ int main(int argc, char* argv[]) {
     WritePlain(dir + "/photo-plain.ppm", side, photo);
     WriteBinary(dir + "/flat.ppm", side, side, FlatPixels(side));
     WriteBinary(dir + "/camera.ppm", 4224, 3168, PhotoPixels(4224, 3168));
+    WriteBinary(dir + "/wide.ppm", 3000, 2000, PhotoPixels(3000, 2000));
+    WriteBinary(dir + "/dot.ppm", 1, 1, PhotoPixels(1, 1));
     return 0;
   }
   if (argc == 3 && std::strcmp(argv[1], "read") == 0) return ReadPixels(argv[2]);

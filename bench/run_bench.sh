@@ -82,6 +82,15 @@ for row in "${cases[@]}"; do
   printf '%-26s %10.1f %12s  %s\n' "$name" "$(awk -v k="$peak_kib" 'BEGIN { print k / 1024 }')" "$over" "$same"
 done
 
+# Scaled pages hold the image and a few text lines, whatever the page's size.
+scaled_peak() { /usr/bin/time -f %M "$program" "$@" x 2>&1 > /dev/null | awk '{ printf "%.1f", $1 / 1024 }'; }
+dot_peak=$(scaled_peak --width 20000 dot.ppm)
+wide_over=$(awk -v p="$(scaled_peak --width 2999 wide.ppm)" -v s="$(stat -c %s wide.ppm)" \
+  'BEGIN { printf "%.1f", p - s / 1048576 }')
+echo
+printf '%-40s %10s\n' "scaled page" "peak MiB" \
+  "--width 20000 of a 1 x 1 image" "$dot_peak" "--width 2999 of 3000 x 2000, over source" "$wide_over"
+
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 floor=$(awk -v a="$(best floor.csv read)" -v b="$(best floor.csv cat)" 'BEGIN { print a + b }')
 string=$(best times.csv "P6 photo: string")
@@ -104,6 +113,8 @@ goal "P3 photo speed-up over baseline (>= 4)" \
 goal "peak memory over the pixel buffer, MiB (<= 12)" "$worst_over" 12 at-most
 goal "camera photo: --width 250 over reading it (<= 1.5)" \
   "$(ratio "$(best times.csv "P6 camera 4224 x 3168: --width 250")" "$(best times.csv "P6 camera 4224 x 3168: read pixels")")" 1.5 at-most
+goal "1 x 1 image at --width 20000: peak MiB (<= 64)" "$dot_peak" 64 at-most
+goal "3000 x 2000 at --width 2999: MiB over it (<= 12)" "$wide_over" 12 at-most
 for format in P6 P3; do
   goal "$format photo: - over a file (<= 1.1)" \
     "$(ratio "$(best stdin.csv "$format photo: -")" "$(best stdin.csv "$format photo: a file")")" 1.1 at-most

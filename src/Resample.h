@@ -9,8 +9,9 @@
 // across and grow downwards.
 //
 // Buffers are width x height x 3 bytes, RGB, rows top to bottom, as the
-// loader makes them. Nothing is thrown; a shortage of memory is a false
-// or null result.
+// loader makes them. A page's scaled lines are made one at a time as the
+// writer takes them (ScaledLines), so that no page-sized image is ever
+// held. Nothing is thrown; a shortage of memory is a false result.
 
 #ifndef MOTTLEPAGE_RESAMPLE_H
 #define MOTTLEPAGE_RESAMPLE_H
@@ -52,8 +53,8 @@ class ScaledLines {
   ScaledLines& operator=(const ScaledLines&) = delete;
   ~ScaledLines();
 
-  // Sets up lines to draw the scaled image. False when there is no memory
-  // for the work rows.
+  // Sets up lines to draw the scaled image; called once. False when there
+  // is no memory for the work rows.
   bool StartLines(const unsigned char* p_source, int source_width, int source_height, int page_columns,
                   int page_lines, PageLines& lines);
 
@@ -66,7 +67,7 @@ class ScaledLines {
   int _source_height = 0;
   int _page_columns = 0;
   int _page_lines = 0;
-  std::uint32_t* _p_sums = nullptr;  // one source row's weighted sums
+  std::uint32_t* _p_sums = nullptr;  // the weighted sums of a line's source rows
   unsigned char* _p_line = nullptr;  // the line last made
   int _first_row = -1;               // the first source row it covers
 };
