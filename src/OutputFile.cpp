@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
+#include <signal.h>
 #include <cstdlib>
 
 namespace {
@@ -16,14 +16,21 @@ const char* volatile g_p_unfinished = nullptr;
 extern "C" void RemoveUnfinished(int signal_number) {
   const char* p_path = g_p_unfinished;
   if (p_path != nullptr) unlink(p_path);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
 }
 
 const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
+// A signal that was ignored (as for a job started with nohup) stays so.
 void WatchSignals(bool is_on) {
-  for (int signal_number : ENDING_SIGNALS) std::signal(signal_number, is_on ? RemoveUnfinished : SIG_DFL);
+  for (int signal_number : ENDING_SIGNALS) {
+    struct sigaction action {};
+    sigaction(signal_number, nullptr, &action);
+    if (action.sa_handler == SIG_IGN) continue;
+    action.sa_handler = is_on ? RemoveUnfinished : SIG_DFL;
+    sigaction(signal_number, &action, nullptr);
+  }
 }
 
 // The mode a shell's redirection gives a new file.
