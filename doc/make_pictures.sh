@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Remakes the README's pictures: the example image as PNG (scaled 3x) and
 # screenshots of its pages in headless Chromium, drawn with a word and with
-# the full block, on the default page and on the --html5 page.
+# the full block, on the default page and on the --html5 page, and with
+# shades by lightness.
 # Usage: doc/make_pictures.sh [path/to/mottlepage]   (needs netpbm, imagemagick, chromium)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,3 +23,5 @@ screenshot "$work/wheel.html" doc/wheel-page.png
 screenshot "$work/blocks.html" doc/wheel-blocks.png
 "$program" --html5 examples/wheel.ppm "█" > "$work/html5.html"
 screenshot "$work/html5.html" doc/wheel-html5.png
+"$program" --shades " .:-=+*#%@" -o "$work/shades.html" examples/wheel.ppm
+screenshot "$work/shades.html" doc/wheel-shades.png

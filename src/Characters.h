@@ -18,6 +18,8 @@
 //                          does not)
 //   RandomCharacters       letters 'a'..'y' from glibc's unseeded rand()
 //                          sequence, one value per cell written
+//   ShadeCharacters        the character of a string of shades (least ink
+//                          first) whose place matches the cell's lightness
 //
 // ChooseCharacters says which source a command line's string takes.
 
@@ -27,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "Output.h"
 
@@ -188,6 +191,46 @@ class Windows1252Characters {
   }
 };
 
+// Shades from least ink to most (code points of UTF-8, else bytes, as the
+// source string is taken): each cell gets the one whose place matches its
+// lightness, the CIE L* of its sRGB colour, in equal steps from black (the
+// first) to white (the last). On a light background the order turns round,
+// so that more ink always stands out more from the page. Each shade is
+// written as the string's own source would write it (markup as entities,
+// Windows-1252 on a page that declares UTF-8 for a string that is not).
+// The string holds at least one character.
+class ShadeCharacters {
+ public:
+  ShadeCharacters(const char* p_shades, bool is_utf8_page, bool is_light_background);
+  void StartLine(int) {}
+  char* Put(char* p_out, const unsigned char* p_rgb) {
+    const Shade& shade = _shades[FindShade(GetLuminance(p_rgb))];
+    std::memcpy(p_out, shade.bytes, MAX_CHARACTER_BYTES);
+    return p_out + shade.length;
+  }
+
+  // Whether a background colour (components clamped to 0..255) is lighter
+  // than the middle, L* above 50.
+  static bool IsLightBackground(int red, int green, int blue);
+
+  struct Shade {
+    char bytes[MAX_CHARACTER_BYTES];
+    int length;
+  };
+
+ private:
+  // Relative luminance in units of 2^-24: the sum of one entry per channel.
+  static const int LUMINANCE_BITS = 24;
+  std::vector<std::uint32_t> _luminance;  // red, green, blue: 256 entries each
+  std::vector<Shade> _shades;
+  std::vector<std::uint32_t> _thresholds;  // the least luminance of shades 1, 2, ...
+
+  std::uint32_t GetLuminance(const unsigned char* p_rgb) const {
+    return _luminance[p_rgb[0]] + _luminance[256 + p_rgb[1]] + _luminance[512 + p_rgb[2]];
+  }
+  std::size_t FindShade(std::uint32_t luminance) const;
+};
+
 enum class CharacterKind { RANDOM, BYTES, CODE_POINTS, WINDOWS_1252 };
 
 // The source for a source string (null or empty: random letters): code
@@ -197,5 +240,9 @@ CharacterKind ChooseCharacters(const char* p_source, bool is_utf8_page);
 
 // True for well-formed UTF-8 that holds at least one character beyond ASCII.
 bool IsUnicodeText(const char* p_text);
+
+// The characters a string draws with: code points of Unicode text, else
+// bytes.
+std::size_t CountCharacters(const char* p_text);
 
 #endif

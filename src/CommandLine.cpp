@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Characters.h"
 #include "LoadPPM.h"
 
 namespace {
@@ -18,20 +19,27 @@ int ReadSize(const char* p_text) {
   return int(value);
 }
 
-// An option with a value: a size, or (p_size null) the title text.
+// An option with a value: a size, or a text (p_size null), and what is
+// wrong when none follows.
 struct ValueOption {
   const char* p_name;
   int CommandLine::*p_size;
+  const char* CommandLine::*p_text;
+  CommandLine::Problem missing;
 };
 
 const ValueOption VALUE_OPTIONS[] = {
-    {"--width", &CommandLine::columns},
-    {"--height", &CommandLine::lines},
-    {"--title", nullptr},
+    {"--width", &CommandLine::columns, nullptr, CommandLine::SIZE_WANTED},
+    {"--height", &CommandLine::lines, nullptr, CommandLine::SIZE_WANTED},
+    {"--title", nullptr, &CommandLine::p_title, CommandLine::TEXT_WANTED},
+    {"--shades", nullptr, &CommandLine::p_shades, CommandLine::SHADES_WANTED},
+    {"--output", nullptr, &CommandLine::p_output, CommandLine::FILE_NAME_WANTED},
+    {"-o", nullptr, &CommandLine::p_output, CommandLine::FILE_NAME_WANTED},
 };
 
-// The option that `argument` names, as "--width" or "--width=N"; null for
-// none. p_value is then the text after '=', or null.
+// The option that `argument` names, as "--width" or "--width=N" (a short
+// option only alone); null for none. p_value is then the text after '=',
+// or null.
 const ValueOption* FindValueOption(const char* p_argument, const char*& p_value) {
   for (const ValueOption& option : VALUE_OPTIONS) {
     std::size_t length = std::strlen(option.p_name);
@@ -40,7 +48,7 @@ const ValueOption* FindValueOption(const char* p_argument, const char*& p_value)
       p_value = nullptr;
       return &option;
     }
-    if (p_argument[length] == '=') {
+    if (p_argument[length] == '=' && length > 2) {
       p_value = p_argument + length + 1;
       return &option;
     }
@@ -48,22 +56,25 @@ const ValueOption* FindValueOption(const char* p_argument, const char*& p_value)
   return nullptr;
 }
 
-void SetUsageError(CommandLine& command_line, const ValueOption& option, const char* p_value) {
+void SetUsageError(CommandLine& command_line, CommandLine::Problem problem, const char* p_option,
+                   const char* p_value) {
   if (command_line.request != CommandLine::CONVERT) return;  // only the first error counts
   command_line.request = CommandLine::USAGE_ERROR;
-  command_line.p_bad_option = option.p_name;
+  command_line.problem = problem;
+  command_line.p_bad_option = p_option;
   command_line.p_bad_value = p_value;
-  command_line.is_bad_size = option.p_size != nullptr;
 }
 
 void SetValue(CommandLine& command_line, const ValueOption& option, const char* p_value) {
   if (option.p_size == nullptr) {
-    if (p_value == nullptr) SetUsageError(command_line, option, p_value);
-    command_line.p_title = p_value;
+    const bool is_too_few_shades = option.missing == CommandLine::SHADES_WANTED && p_value != nullptr &&
+                                   CountCharacters(p_value) < 2;
+    if (p_value == nullptr || is_too_few_shades) SetUsageError(command_line, option.missing, option.p_name, p_value);
+    command_line.*(option.p_text) = p_value;
     return;
   }
   const int size = p_value != nullptr ? ReadSize(p_value) : 0;
-  if (size == 0) SetUsageError(command_line, option, p_value);
+  if (size == 0) SetUsageError(command_line, option.missing, option.p_name, p_value);
   command_line.*(option.p_size) = size;
 }
 
@@ -95,13 +106,38 @@ int ReadOptions(int argc, char* const argv[], CommandLine& command_line, Command
   return i;
 }
 
+bool IsOption(const char* p_argument) {
+  const char* p_value = nullptr;
+  return std::strcmp(p_argument, "--html5") == 0 || FindValueOption(p_argument, p_value) != nullptr;
+}
+
+// The first source string or colour argument that is exactly an option.
+void FindLateOption(int argc, char* const argv[], int image, CommandLine& command_line) {
+  for (int i = image + 1; i < argc && i <= image + 4; ++i) {
+    if (!IsOption(argv[i])) continue;
+    command_line.p_late_option = argv[i];
+    command_line.is_late_option_colour = i > image + 1;
+    return;
+  }
+}
+
+// Options that only make sense with others, or with the right positional
+// arguments.
+void CheckCombinations(CommandLine& command_line) {
+  if (command_line.p_title != nullptr && !command_line.is_html5) {
+    SetUsageError(command_line, CommandLine::TITLE_WITHOUT_HTML5, "--title", command_line.p_title);
+  }
+  if (command_line.p_shades != nullptr && command_line.p_source != nullptr && command_line.p_source[0] != '\0') {
+    SetUsageError(command_line, CommandLine::SHADES_WITH_SOURCE, "--shades", command_line.p_source);
+  }
+}
+
 }  // namespace
 
 void ReadCommandLine(int argc, char* const argv[], CommandLine& command_line) {
   command_line = CommandLine();
   CommandLine::Request asked = CommandLine::CONVERT;
   int i = ReadOptions(argc, argv, command_line, asked);
-  if (asked != CommandLine::CONVERT) command_line.request = asked;
   if (i < argc) command_line.p_image = argv[i];
   if (i + 1 < argc) command_line.p_source = argv[i + 1];
   if (i + 4 < argc) {
@@ -110,4 +146,7 @@ void ReadCommandLine(int argc, char* const argv[], CommandLine& command_line) {
     command_line.bg_green = ReadDecimal(argv[i + 3]);
     command_line.bg_blue = ReadDecimal(argv[i + 4]);
   }
+  FindLateOption(argc, argv, i, command_line);
+  CheckCombinations(command_line);
+  if (asked != CommandLine::CONVERT) command_line.request = asked;
 }

@@ -87,6 +87,33 @@ void PutSizeOption(OutputBuffer& out, const char* p_option, int value) {
   out.PutNumber(value);
 }
 
+// The page a suggested command writes: the user's own --output, or one
+// named after the image in the current folder ("photo.html" for
+// "pictures/photo.tiff"), never the image itself.
+void PutPageName(OutputBuffer& out, const CommandLine& command_line) {
+  const char* p_image = command_line.p_image;
+  if (command_line.p_output != nullptr) {
+    PutFileWord(out, command_line.p_output);
+    return;
+  }
+  const char* p_slash = std::strrchr(p_image, '/');
+  const char* p_base = p_slash != nullptr ? p_slash + 1 : p_image;
+  const char* p_dot = std::strrchr(p_base, '.');
+  const std::size_t length = p_dot != nullptr ? std::size_t(p_dot - p_base) : std::strlen(p_base);
+  if (IsStandardInput(p_image) || length == 0 || (p_dot != nullptr && std::strcmp(p_dot, ".html") == 0)) {
+    out.Put("page.html");
+    return;
+  }
+  char name[256];
+  if (length + sizeof ".html" > sizeof name) {
+    out.Put("page.html");
+    return;
+  }
+  std::memcpy(name, p_base, length);
+  std::memcpy(name + length, ".html", sizeof ".html");
+  PutFileWord(out, name);
+}
+
 // The mottlepage stage of a suggested pipeline: the user's own options,
 // source string and colours, or a width that fits a screen.
 void PutPageCommand(OutputBuffer& out, const CommandLine& command_line) {
@@ -98,6 +125,12 @@ void PutPageCommand(OutputBuffer& out, const CommandLine& command_line) {
     out.Put(" --title ");
     PutShellWord(out, command_line.p_title);
   }
+  if (command_line.p_shades != nullptr) {
+    out.Put(" --shades ");
+    PutShellWord(out, command_line.p_shades);
+  }
+  out.Put(" -o ");
+  PutPageName(out, command_line);
   out.Put(" -");
   if (command_line.p_source != nullptr) {
     out.Put(' ');
@@ -109,7 +142,6 @@ void PutPageCommand(OutputBuffer& out, const CommandLine& command_line) {
       out.PutNumber(value);
     }
   }
-  out.Put(" > page.html");
 }
 
 // A converter that reads the image and writes 8-bit PPM, then the page:
@@ -231,6 +263,16 @@ void PutOutsideRange(OutputBuffer& out, const char* p_what, int value) {
   out.Put(" is outside 1 to 65535");
 }
 
+// For a missing file whose name starts with '-': most likely a mistyped
+// option.
+void PutUnknownOption(OutputBuffer& out, const char* p_name) {
+  if (p_name[0] != '-' || p_name[1] == '\0') return;
+  out.Put("; nor is it an option (those are -h, --help, --version, --width=N, --height=N, --html5, "
+          "--title=TEXT, --shades=CHARS, --output=FILE, -o FILE, and they come before the image); "
+          "a file whose name starts with - is given as ");
+  PutFileWord(out, p_name);
+}
+
 void PutLoadReason(OutputBuffer& out, const LoadPPM& loader, const CommandLine& command_line, int width,
                    int height) {
   const PPMLoadDetails& details = loader.GetLoadDetails();
@@ -238,6 +280,7 @@ void PutLoadReason(OutputBuffer& out, const LoadPPM& loader, const CommandLine& 
     case -3:
       out.Put("cannot open it: ");
       out.Put(details.open_error != 0 ? std::strerror(details.open_error) : "reason unknown");
+      if (details.open_error == ENOENT) PutUnknownOption(out, command_line.p_image);
       break;
     case -12:
       PutReadFailure(out, details.read_error, command_line);
@@ -346,13 +389,59 @@ void WriteOutputFailure(OutputBuffer& out, int write_error) {
 void WriteUsageError(OutputBuffer& out, const CommandLine& command_line) {
   out.Put("mottlepage: ");
   out.Put(command_line.p_bad_option);
-  if (command_line.p_bad_value == nullptr) {
-    out.Put(command_line.is_bad_size ? ": a number from 1 to 65535 must follow" : ": a text must follow");
-  } else {
-    out.Put(": ");
-    PutShellWord(out, command_line.p_bad_value);
-    out.Put(" is not a number from 1 to 65535");
+  out.Put(": ");
+  const char* p_value = command_line.p_bad_value;
+  switch (command_line.problem) {
+    case CommandLine::SIZE_WANTED:
+      if (p_value != nullptr) {
+        PutShellWord(out, p_value);
+        out.Put(" is not a number from 1 to 65535");
+      } else {
+        out.Put("a number from 1 to 65535 must follow");
+      }
+      break;
+    case CommandLine::TEXT_WANTED:
+      out.Put("a text must follow");
+      break;
+    case CommandLine::FILE_NAME_WANTED:
+      out.Put("a file name must follow");
+      break;
+    case CommandLine::SHADES_WANTED:
+      if (p_value != nullptr) {
+        PutShellWord(out, p_value);
+        out.Put(" holds fewer than two characters; give them from least ink to most, as ' .:#'");
+      } else {
+        out.Put("characters from least ink to most must follow, at least two, as ' .:#'");
+      }
+      break;
+    case CommandLine::TITLE_WITHOUT_HTML5:
+      out.Put("a title needs --html5, the page with a head to hold it");
+      break;
+    case CommandLine::SHADES_WITH_SOURCE:
+      out.Put("the shades draw the picture, so the source string ");
+      PutShellWord(out, p_value);
+      out.Put(" must be empty: give '' before a background colour");
+      break;
   }
   out.Put("\nTry 'mottlepage --help'\n");
+  out.Flush();
+}
+
+void WriteLateOptionWarning(OutputBuffer& out, const CommandLine& command_line) {
+  if (command_line.p_late_option == nullptr) return;
+  out.Put("mottlepage: warning: ");
+  PutShownName(out, command_line.p_late_option);
+  out.Put(command_line.is_late_option_colour ? " after the image is taken as a colour number"
+                                             : " after the image is drawn as text");
+  out.Put("; options go before the image\n");
+  out.Flush();
+}
+
+void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_error) {
+  out.Put("mottlepage: ");
+  PutShownName(out, p_path);
+  out.Put(": the page could not be written: ");
+  out.Put(std::strerror(write_error));
+  out.Put("; the file is left as it was\n");
   out.Flush();
 }

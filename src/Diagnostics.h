@@ -3,6 +3,8 @@
 //   mottlepage: NAME: REASON                  why the image did not load
 //   mottlepage: NAME: warning: REASON         the image data was cut short
 //   mottlepage: output could not be written: CAUSE
+//   mottlepage: warning: --html5 after the image is drawn as text; ...
+//   mottlepage: FILE: the page could not be written: CAUSE; ...   (--output)
 //   mottlepage: --width: PROBLEM              a bad option, then
 //   Try 'mottlepage --help'
 //
@@ -12,7 +14,8 @@
 // terminal sees an escape sequence. Where a reason suggests a command, the
 // command is complete and works when pasted: file names and the user's
 // source string are quoted for the shell, and it draws the page the user
-// asked for.
+// asked for into a file named after the image (-o photo.html), which a
+// failed run leaves as it was.
 
 #ifndef MOTTLEPAGE_DIAGNOSTICS_H
 #define MOTTLEPAGE_DIAGNOSTICS_H
@@ -35,7 +38,14 @@ void WriteCutShortWarning(OutputBuffer& out, const PPMLoadDetails& details, cons
 
 void WriteOutputFailure(OutputBuffer& out, int write_error);
 
-// The two lines for a bad option value.
+// The line for a page file (--output) that could not be made or written.
+void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_error);
+
+// The warning line for an option given after the image; nothing when there
+// is none.
+void WriteLateOptionWarning(OutputBuffer& out, const CommandLine& command_line);
+
+// The two lines for a bad option value or combination.
 void WriteUsageError(OutputBuffer& out, const CommandLine& command_line);
 
 // A name as a diagnostic shows it: as it is, or in $'...' form when it

@@ -8,13 +8,14 @@
 #include "CommandLine.h"
 #include "Diagnostics.h"
 #include "LoadPPM.h"
+#include "OutputFile.h"
 #include "Resample.h"
 
 namespace {
 
 const char* const HELP_LINES[] = {
     "mottlepage - draws a PPM image as coloured text on an HTML page",
-    "           see mottlepage(1) for further info and the options --width=N, --height=N, --html5",
+    "           see mottlepage(1) for further info and the options --width=N, --height=N, --html5, --shades=CHARS, --output=FILE",
     "",
     "mottlepage image.ppm [source_string] [red green blue] > output.html",
     "",
@@ -167,11 +168,20 @@ void PutLine(OutputBuffer& out, const char* p_text) {
 
 namespace {
 
+bool HasShades(const PageStyle& style) { return style.p_shades != nullptr && style.p_shades[0] != '\0'; }
+
 // The characters for the source string: code points of UTF-8, bytes of
 // anything else (as Windows-1252 characters on a page that declares UTF-8),
-// random letters without a string.
+// random letters without a string; or the shades, when given.
 template <class Form>
-void WriteTextLinesWith(OutputBuffer& out, const PageLines& lines, const char* p_source, bool is_utf8_page) {
+void WriteTextLinesWith(OutputBuffer& out, const PageLines& lines, const PageStyle& style, bool is_utf8_page) {
+  if (HasShades(style)) {
+    ShadeCharacters characters(style.p_shades, is_utf8_page,
+                               ShadeCharacters::IsLightBackground(style.bg_red, style.bg_green, style.bg_blue));
+    WriteTextLines<Form>(out, lines, characters);
+    return;
+  }
+  const char* p_source = style.p_source;
   switch (ChooseCharacters(p_source, is_utf8_page)) {
     case CharacterKind::CODE_POINTS: {
       CodePointCharacters characters(p_source);
@@ -236,16 +246,26 @@ void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_heig
 
 void WriteHTMLPage(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
                    OutputBuffer& out) {
-  const bool is_unicode = p_source != nullptr && IsUnicodeText(p_source);
+  PageStyle style;
+  style.p_source = p_source;
+  style.bg_red = bg_red;
+  style.bg_green = bg_green;
+  style.bg_blue = bg_blue;
+  WriteHTMLPage(lines, style, out);
+}
+
+void WriteHTMLPage(const PageLines& lines, const PageStyle& style, OutputBuffer& out) {
+  const char* p_characters = HasShades(style) ? style.p_shades : style.p_source;
+  const bool is_unicode = p_characters != nullptr && IsUnicodeText(p_characters);
   PutLine(out, "<html>");
   PutLine(out, "<head>");
   if (is_unicode) PutLine(out, "<meta charset=\"utf-8\">");
   PutLine(out, "</head>");
   out.Put("<body style=\"color: rgb(255, 255, 255); background-color: rgb(");
-  PutComponents(out, bg_red, bg_green, bg_blue);
+  PutComponents(out, style.bg_red, style.bg_green, style.bg_blue);
   PutLine(out, ");\" link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">");
   PutLine(out, "<span style=\"font-family: monospace;\"></span><pre><font ");
-  WriteTextLinesWith<ClassicForm>(out, lines, p_source, false);
+  WriteTextLinesWith<ClassicForm>(out, lines, style, false);
   PutLine(out, "</body>");
   PutLine(out, "</html>");
 }
@@ -258,16 +278,26 @@ void WriteHTML5Page(const unsigned char* p_pixel, int image_width, int image_hei
 
 void WriteHTML5Page(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
                     const char* p_title, OutputBuffer& out) {
+  PageStyle style;
+  style.p_source = p_source;
+  style.bg_red = bg_red;
+  style.bg_green = bg_green;
+  style.bg_blue = bg_blue;
+  style.p_title = p_title;
+  WriteHTML5Page(lines, style, out);
+}
+
+void WriteHTML5Page(const PageLines& lines, const PageStyle& style, OutputBuffer& out) {
   PutLine(out, "<!DOCTYPE html>");
   PutLine(out, "<html lang=\"zxx\">");
   PutLine(out, "<head>");
   PutLine(out, "<meta charset=\"utf-8\">");
   out.Put("<title>");
-  PutElementText(out, p_title);
+  PutElementText(out, style.p_title);
   PutLine(out, "</title>");
   PutLine(out, "<style>");
   out.Put("body{color:#FFFFFF;background:rgb(");
-  PutComponents(out, ClampColour(bg_red), ClampColour(bg_green), ClampColour(bg_blue));
+  PutComponents(out, ClampColour(style.bg_red), ClampColour(style.bg_green), ClampColour(style.bg_blue));
   PutLine(out, ")}");
   // Blocks off screen are skipped until they come near, at their known
   // size; the clip margin lets the glyphs of a block's first and last
@@ -284,7 +314,7 @@ void WriteHTML5Page(const PageLines& lines, const char* p_source, int bg_red, in
   PutLine(out, "</style>");
   PutLine(out, "</head>");
   PutLine(out, "<body>");
-  WriteTextLinesWith<Html5Form>(out, lines, p_source, true);
+  WriteTextLinesWith<Html5Form>(out, lines, style, true);
   PutLine(out, "</body>");
   PutLine(out, "</html>");
 }
@@ -313,6 +343,52 @@ int FinishOutput(OutputBuffer& out, OutputBuffer& err, int status) {
 // A run that ends without a page: the fixed message and the reason on
 // standard error, the help on standard output.
 void StartFailure(OutputBuffer& err) { err.Put("\n>> file not found <<\n\n"); }
+
+// The page the command line asks for, on either kind of page.
+PageStyle ChoosePageStyle(const CommandLine& command_line) {
+  PageStyle style;
+  style.p_source = command_line.p_source;
+  style.p_shades = command_line.p_shades;
+  style.bg_red = command_line.bg_red;
+  style.bg_green = command_line.bg_green;
+  style.bg_blue = command_line.bg_blue;
+  style.p_title = command_line.p_title;
+  // A page must have a title: an empty one gives way to the image's name.
+  if (style.p_title == nullptr || *style.p_title == '\0') {
+    style.p_title = std::strcmp(command_line.p_image, "-") == 0 ? "standard input" : command_line.p_image;
+  }
+  return style;
+}
+
+void WritePage(const PageLines& lines, const CommandLine& command_line, OutputBuffer& page) {
+  if (command_line.is_html5) {
+    WriteHTML5Page(lines, ChoosePageStyle(command_line), page);
+  } else {
+    WriteHTMLPage(lines, ChoosePageStyle(command_line), page);
+  }
+}
+
+// The page to standard output, or (--output) to a file that takes FILE's
+// place only once the page is complete: a failure leaves FILE as it was.
+// The page's buffer is the one standard output would have used.
+int WritePageOut(const PageLines& lines, const CommandLine& command_line, OutputBuffer& out, char* p_storage,
+                 std::size_t size, OutputBuffer& err) {
+  if (command_line.p_output == nullptr) {
+    WritePage(lines, command_line, out);
+    return FinishOutput(out, err, 0);
+  }
+  OutputFile file;
+  int error = file.Open(command_line.p_output);
+  if (error == 0) {
+    OutputBuffer page(file.GetDescriptor(), p_storage, size);
+    WritePage(lines, command_line, page);
+    page.Flush();
+    error = page.IsGood() ? file.Commit() : -page.GetWriteError();
+  }
+  if (error == 0) return 0;
+  WriteOutputFileFailure(err, command_line.p_output, -error);
+  return 1;
+}
 
 }  // namespace
 
@@ -354,6 +430,7 @@ int main(int argc, char* argv[]) {
     return FinishOutput(out, err, 1);
   }
   WriteCutShortWarning(err, p_image.GetLoadDetails(), command_line);
+  WriteLateOptionWarning(err, command_line);
 
   PageLines lines = GetImageLines(p_pixel, image_width, image_height);
   ScaledLines scaled_lines;
@@ -371,19 +448,9 @@ int main(int argc, char* argv[]) {
     }
   }
 
-  if (command_line.is_html5) {
-    const char* p_title = command_line.p_title;
-    // A page must have a title: an empty one gives way to the image's name.
-    if (p_title == nullptr || *p_title == '\0') {
-      p_title = std::strcmp(p_argument, "-") == 0 ? "standard input" : p_argument;
-    }
-    WriteHTML5Page(lines, command_line.p_source, command_line.bg_red, command_line.bg_green, command_line.bg_blue,
-                   p_title, out);
-  } else {
-    WriteHTMLPage(lines, command_line.p_source, command_line.bg_red, command_line.bg_green, command_line.bg_blue,
-                  out);
-  }
+  const int status =
+      WritePageOut(lines, command_line, out, page_storage.GetData(), page_storage.GetSize(), err);
   std::free(p_pixel);
-  return FinishOutput(out, err, 0);
+  return status;
 }
 #endif

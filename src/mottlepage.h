@@ -71,6 +71,22 @@ void WriteHTMLPage(const PageLines& lines, const char* p_source, int bg_red, int
 void WriteHTML5Page(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
                     const char* p_title, OutputBuffer& out);
 
+// What a page draws its cells with, for the writers below: the source
+// string's characters as above or, when p_shades is set (and not empty),
+// the shade for each cell's lightness (ShadeCharacters; turned round on a
+// background lighter than the middle); the background; the HTML5 page's
+// title.
+struct PageStyle {
+  const char* p_source = nullptr;
+  const char* p_shades = nullptr;
+  int bg_red = 0;
+  int bg_green = 0;
+  int bg_blue = 0;
+  const char* p_title = nullptr;
+};
+void WriteHTMLPage(const PageLines& lines, const PageStyle& style, OutputBuffer& out);
+void WriteHTML5Page(const PageLines& lines, const PageStyle& style, OutputBuffer& out);
+
 // The same page into a stream, for tests and fuzzing.
 void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
                    int bg_red, int bg_green, int bg_blue, std::ostream& page);

@@ -27,12 +27,14 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
       {{"missing.ppm", "text"}, "missing.ppm: No such file"},
       {{"empty.ppm"}, "empty.ppm: empty"},
       {{"-"}, "standard input: empty"},
-      {{"p5.ppm"}, "PGM (P5) P3 P6 with: ppmtoppm < p5.ppm | pamdepth 255 | mottlepage --width 250 - > page.html\n"},
-      {{"photo.png", "\u2588", "1", "2", "3"}, "PNG pngtopnm photo.png | mottlepage --width 250 - '\u2588' 1 2 3 >"},
-      {{"--height", "9", "photo.jpg", ""}, "photo.jpg: JPEG jpegtopnm photo.jpg | ppmtoppm | mottlepage --height 9 - '' >"},
-      {{"my photo's $5.jpg", "a'b"}, "jpegtopnm 'my photo'\\''s $5.jpg' | mottlepage --width 250 - 'a'\\''b' >"},
-      {{"-x.png"}, "mottlepage: -x.png: PNG pngtopnm ./-x.png |"},
-      {{"-"}, "standard input: PNG with: pngtopnm | ppmtoppm", "-x.png"},
+      {{"p5.ppm"}, "PGM (P5) P3 P6 with: ppmtoppm < p5.ppm | pamdepth 255 | mottlepage --width 250 -o p5.html -\n"},
+      {{"photo.png", "\u2588", "1", "2", "3"}, "PNG pngtopnm photo.png | mottlepage --width 250 -o photo.html - '\u2588' 1 2 3\n"},
+      {{"--height", "9", "photo.jpg", ""}, "photo.jpg: JPEG jpegtopnm photo.jpg | ppmtoppm | mottlepage --height 9 -o photo.html - ''\n"},
+      {{"--shades", "ab", "-o", "a.htm", "photo.jpg"}, "jpegtopnm photo.jpg | mottlepage --width 250 --shades ab -o a.htm -\n"},
+      {{"my photo's $5.jpg", "a'b"}, "jpegtopnm 'my photo'\\''s $5.jpg' | mottlepage --width 250 -o 'my photo'\\''s $5.html' - 'a'\\''b'"},
+      {{"-x.png"}, "mottlepage: -x.png: PNG pngtopnm ./-x.png | -o ./-x.html -\n"},
+      {{"-"}, "standard input: PNG with: pngtopnm | ppmtoppm -o page.html -\n", "-x.png"},
+      {{"-w", "20", "x.ppm"}, "mottlepage: -w: No such file or directory; nor option --shades=CHARS, -o FILE, ./-w\n"},
       {{"cut.ppm"}, "header ends first line"},
       {{"folder"}, "folder: directory"},
       {{"/dev/null"}, "/dev/null: empty"},
@@ -130,7 +132,15 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
       {{"--width", "20", "--height", "3", "-", "x"}, 10, 3, ""},
       {{"--width=7", "--width=020", "img.ppm"}, 20, 6, ""},
       {{"./--width=3", "x"}, 40, 15, ""},
-      {{"img.ppm", "--width=3"}, 40, 15, ""},
+      {{"img.ppm", "--width=3"}, 40, 15, "mottlepage: warning: --width=3 after the image is drawn as text; options go before the image\n"},
+      {{"img.ppm", "x", "1", "2", "--html5"}, 40, 15, "mottlepage: warning: --html5 after the image is taken as a colour number; options go before the image\n"},
+      {{"img.ppm", "--help", "-h", "--version", "--"}, 40, 15, ""},
+      {{"--shades", "ab", "--width=20", "img.ppm", "", "255", "255", "255"}, 20, 6, ""},
+      {{"--html5", "--shades=ab", "-"}, 40, 15, "", "<title>standard input</title>"},
+      {{"--shades=\u2588", "img.ppm"}, 0, 0, "mottlepage: --shades: '\u2588' holds fewer than two characters; give them from least ink to most, as ' .:#'" + usage},
+      {{"--shades", "ab", "img.ppm", "x"}, 0, 0, "mottlepage: --shades: the shades draw the picture, so the source string x must be empty: give '' before a background colour" + usage},
+      {{"--title=t", "img.ppm"}, 0, 0, "mottlepage: --title: a title needs --html5, the page with a head to hold it" + usage},
+      {{"-o"}, 0, 0, "mottlepage: -o: a file name must follow" + usage},
       {{"--width=0", "img.ppm"}, 0, 0, "mottlepage: --width: 0 is not a number from 1 to 65535" + usage},
       {{"--width=abc", "img.ppm"}, 0, 0, "mottlepage: --width: abc is not a number from 1 to 65535" + usage},
       {{"--width= 5", "img.ppm"}, 0, 0, "mottlepage: --width: ' 5' is not a number from 1 to 65535" + usage},
@@ -201,6 +211,63 @@ TEST_F(CommandLineTest, UnwritableOutputIsAFailure) {
     Outcome run = RunProgram(arguments, "/dev/full");
     EXPECT_EQ(run.err, "mottlepage: output could not be written: No space left on device\n");
     EXPECT_EQ(run.status, 1);
+  }
+}
+
+// --output: only a complete page replaces FILE, keeping its mode (a new
+// FILE gets a redirection's); any failure leaves FILE and no temporary file.
+TEST_F(CommandLineTest, OutputFileIsReplacedOnlyByACompletePage) {
+  for (const char* p_dir : {"small", "locked", "folder"}) mkdir(Path(p_dir).c_str(), 0755);
+  const std::string mount = "mount -t tmpfs -o size=64k tmpfs ";
+  if (std::system((mount + Path("small") + " 2>/dev/null && " + mount + Path("locked")).c_str()) != 0) {
+    (void)std::system(("umount " + Path("small") + " 2>/dev/null").c_str());
+    GTEST_SKIP() << "no tmpfs can be mounted here";
+  }
+  struct Unmount {
+    std::string dirs;
+    ~Unmount() { EXPECT_EQ(std::system(("umount " + dirs).c_str()), 0); }
+  } unmount{Path("small") + " " + Path("locked")};
+  MakeFile("example.ppm", EXAMPLE_P6);
+  std::string big = "P6\n300 300\n255\n";
+  for (int i = 0; i < 300 * 300 * 3; ++i) big += char(i * 7919 % 251);
+  MakeFile("big.ppm", big);
+  for (const char* p_name : {"small/old.html", "locked/old.html"}) chmod(MakeFile(p_name, "old").c_str(), 0640);
+  ASSERT_EQ(std::system(("mount -o remount,ro " + Path("locked")).c_str()), 0);
+  const mode_t mask = umask(022);
+  umask(mask);
+  const struct {
+    std::vector<std::string> arguments;
+    int status;
+    std::string err;  // the words of standard error
+    int mode = 0640;
+  } cases[] = {
+      {{"-o", "old.html", "example.ppm", "abcd"}, 0, ""},
+      {{"--output=new.html", "example.ppm", "abcd"}, 0, "", int(0666 & ~mask)},
+      {{"-o", "old.html", "missing.ppm"}, 1, "missing.ppm: No such file"},
+      {{"-o", "old.html", "--width=0", "example.ppm"}, 2, "--width: 0"},
+      {{"-o", "small/old.html", "big.ppm"}, 1, "small/old.html: not be written: No space left on device"},
+      {{"-o", "locked/old.html", "example.ppm"}, 1, "locked/old.html: not be written: Read-only file system"},
+      {{"-o", "/dev/full", "example.ppm"}, 1, "/dev/full: not be written: No space left on device"},
+      {{"--output", "folder", "example.ppm"}, 1, "folder: not be written: Is a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments[1]);
+    MakeFile("old.html", "old");
+    chmod(Path("old.html").c_str(), 0640);
+    Outcome run = RunProgram(c.arguments);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.status == 1 && c.err.find("missing") == 0 ? HELP : "");
+    std::istringstream wanted(c.err);
+    for (std::string word; wanted >> word;) EXPECT_NE(run.err.find(word), std::string::npos) << word << " in " << run.err;
+    if (c.status == 0) {
+      EXPECT_EQ(run.err, "");
+    }
+    const std::string file = c.arguments[0].rfind("--output=", 0) == 0 ? c.arguments[0].substr(9) : c.arguments[1];
+    struct stat status {};
+    if (file[0] == '/' || stat(Path(file).c_str(), &status) != 0 || S_ISDIR(status.st_mode)) continue;
+    EXPECT_EQ(ReadFile(Path(file)), c.status == 0 ? Page("0, 0, 0", EXAMPLE_LINES) : "old");
+    EXPECT_EQ(int(status.st_mode & 0777), c.mode);
+    EXPECT_NE(std::system(("cd " + _dir + " && ls -A . small locked | grep -q mottlepage-").c_str()), 0);
   }
 }
 

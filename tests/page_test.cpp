@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -280,6 +282,43 @@ TEST(ResampleTest, PageSizesKeepTheProportionsWithinTheLimits) {
     ChoosePageSize(c.width, c.height, c.columns, c.lines, PAGE_CELL, columns, lines);
     EXPECT_EQ(columns, c.page_columns) << c.width << "x" << c.height << " in " << c.columns << "x" << c.lines;
     EXPECT_EQ(lines, c.page_lines) << c.width << "x" << c.height << " in " << c.columns << "x" << c.lines;
+  }
+}
+
+// Along a grey ramp a shade never has less ink (a later place in the
+// string) than the one to its left, from the first at black to the last at
+// white, each used; on a light background the other way round. The middle
+// of lightness (L* 50) lies between greys 118 and 119.
+TEST(ShadeTest, GreyRampGoesFromLeastInkToMost) {
+  const struct {
+    std::vector<std::string> shades;
+    int first_of_second;  // the darkest grey drawn with the second shade
+  } cases[] = {{{" ", ".", ":", "-", "=", "+", "*", "#", "%", "@"}, 0}, {{"\u2591", "\u2592", "\u2593", "\u2588"}, 0},
+               {{"a", "&lt;"}, 119}};
+  for (const auto& c : cases) {
+    std::string joined;
+    for (const std::string& shade : c.shades) joined += shade == "&lt;" ? "<" : shade;
+    for (bool is_light : {false, true}) {
+      SCOPED_TRACE(joined + (is_light ? " on white" : ""));
+      ShadeCharacters characters(joined.c_str(), true, is_light);
+      std::vector<int> places;
+      for (int grey = 0; grey < 256; ++grey) {
+        const unsigned char rgb[3] = {static_cast<unsigned char>(grey), static_cast<unsigned char>(grey),
+                                      static_cast<unsigned char>(grey)};
+        char cell[MAX_CHARACTER_BYTES];
+        const std::string drawn(cell, characters.Put(cell, rgb));
+        const int place = int(std::find(c.shades.begin(), c.shades.end(), drawn) - c.shades.begin());
+        places.push_back(is_light ? int(c.shades.size()) - 1 - place : place);
+        ASSERT_LT(place, int(c.shades.size())) << drawn;
+        EXPECT_GE(places[grey], places[grey > 0 ? grey - 1 : 0]) << "grey " << grey;
+      }
+      EXPECT_EQ(places.front(), 0);
+      EXPECT_EQ(places.back(), int(c.shades.size()) - 1);
+      EXPECT_EQ(std::set<int>(places.begin(), places.end()).size(), c.shades.size());
+      if (c.first_of_second > 0) {
+        EXPECT_EQ(std::find(places.begin(), places.end(), 1) - places.begin(), c.first_of_second);
+      }
+    }
   }
 }
 

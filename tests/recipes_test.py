@@ -11,12 +11,13 @@ in Chromium and in Firefox.
 With --suggestions, the program is given pictures it does not read (JPEG,
 PNG, GIF, TIFF, BMP, PAM, greymaps, bitmaps, 16-bit PPM, one with a name
 that needs quoting, one on standard input): each reason line's suggested
-command, pasted into bash, must draw the page.
+command, pasted into bash, must draw the page into the file it names.
 
 Usage: recipes_test.py MOTTLEPAGE README [--circle CHROMIUM | --suggestions]   (77: skipped)
 """
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -127,11 +128,13 @@ def check_suggestions(program, work, program_dir):
                 problems.append("%s: no command in %r" % (name, reason))
                 continue
             command = reason.split("draw it with: ", 1)[1]
-            os.makedirs(os.path.join(work, "out"), exist_ok=True)
-            result = run_shell(command.replace(" > page.html", " > out/page.html"), work, program_dir, stdin)
+            words = shlex.split(command)
+            page = os.path.join(work, words[words.index("-o") + 1])  # named after the picture
+            if os.path.exists(page):
+                os.remove(page)
+            result = run_shell(command, work, program_dir, stdin)
             problem = "status %d: %s" % (result.returncode, result.stderr.decode(errors="replace")[-200:]) \
-                if result.returncode != 0 else check_page(os.path.join(work, "out", "page.html"),
-                                                          page_lines(command, 500, 400))
+                if result.returncode != 0 else check_page(page, page_lines(command, 500, 400))
             if problem:
                 problems.append("%s: %s: %s" % (name, command, problem))
     return problems

@@ -1,0 +1,46 @@
+// OutputFile: a file that is replaced only by a complete page (--output).
+//
+// Open makes a new file in FILE's folder (.mottlepage-XXXXXX, closed on
+// exec), so that the page never lands half written where the old one was,
+// and the rename cannot cross file systems. It gets FILE's mode, or for a
+// new FILE the mode a shell's redirection gives (0666 less the umask). A
+// FILE that is a symbolic link is replaced where the link points, as a
+// redirection writes there. Commit hands the page to the disk (fsync) and
+// renames it over FILE. Until then FILE is untouched: a file that is not
+// committed is removed when the object ends, and also when SIGINT, SIGTERM
+// or SIGHUP ends the program.
+//
+// A FILE that exists and is no regular file (/dev/null, /dev/full, a pipe)
+// has no page to keep: it is written in place, as a redirection would. A
+// directory, or a FILE the user may not write, is refused.
+//
+// Open and Commit return 0, or minus the errno of what failed. One OutputFile at a
+// time may be open.
+
+#ifndef MOTTLEPAGE_OUTPUTFILE_H
+#define MOTTLEPAGE_OUTPUTFILE_H
+
+#include <string>
+
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile() { Discard(); }
+
+  int Open(const char* p_path);
+  int GetDescriptor() const { return _file_descriptor; }
+  int Commit();
+
+ private:
+  int _file_descriptor = -1;
+  bool _is_in_place = false;
+  std::string _target;     // the file the page replaces
+  std::string _temporary;  // the new file, empty when none is left to remove
+
+  int OpenTemporary(int mode);
+  void Discard();
+};
+
+#endif
