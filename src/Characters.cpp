@@ -19,12 +19,7 @@ LibcRandom::LibcRandom() : _front(3), _rear(0) {
 
 namespace {
 
-bool IsAsciiText(const char* p_text) {
-  for (; *p_text != '\0'; ++p_text) {
-    if (static_cast<unsigned char>(*p_text) >= 0x80) return false;
-  }
-  return true;
-}
+const char FULL_BLOCK[] = "\xE2\x96\x88";  // U+2588
 
 }  // namespace
 
@@ -42,6 +37,15 @@ bool IsUnicodeText(const char* p_text) {
 CharacterKind ChooseCharacters(const char* p_source, bool is_utf8_page) {
   if (p_source == nullptr || p_source[0] == '\0') return CharacterKind::RANDOM;
   if (IsUnicodeText(p_source)) return CharacterKind::CODE_POINTS;
-  if (is_utf8_page && !IsAsciiText(p_source)) return CharacterKind::WINDOWS_1252;
+  if (is_utf8_page) return CharacterKind::WINDOWS_1252;
   return CharacterKind::BYTES;
+}
+
+bool IsFullBlocks(const char* p_text) {
+  const std::size_t block_size = sizeof FULL_BLOCK - 1;
+  if (*p_text == '\0') return false;
+  for (; *p_text != '\0'; p_text += block_size) {
+    if (std::strncmp(p_text, FULL_BLOCK, block_size) != 0) return false;
+  }
+  return true;
 }
