@@ -15,9 +15,7 @@ trap 'rm -rf "$work"' EXIT
 "$program" --html5 --width 90 "$examples/wheel.ppm" "█é🌹" > "$work/utf-8.html"
 "$program" --html5 - < "$examples/wheel.ppm" > "$work/random.html"
 "$program" --html5 --title $'<a & b>\x01\xff' "$examples/wheel.ppm" $'caf\xe9 ' 300 -1 7 > "$work/latin-1.html"
-forbidden=($'\x01' $'\x7f' $'\x81\x8d\x8f\x90\x9d' $'\xc2\x80\xc2\x85\xc2\x9f' $'\xef\xb7\x90'
-           $'\xef\xbf\xbf' $'\xf4\x8f\xbf\xbe'
-           $'\t\n\r\f')
+forbidden=($'\x01' $'\x7f' $'\x81\x8d\x8f\x90\x9d' $'\xc2\x80\xc2\x85\xc2\x9f' $'\xef\xb7\x90' $'\xef\xbf\xbf' $'\xf4\x8f\xbf\xbe' $'\t\n\r\f')
 for i in "${!forbidden[@]}"; do
   "$program" --html5 --width 20 "$examples/wheel.ppm" "x${forbidden[i]}" > "$work/forbidden-$i.html"
 done
