@@ -21,6 +21,14 @@ namespace {
 
 const char FULL_BLOCK[] = "\xE2\x96\x88";  // U+2588
 
+bool IsPrintableAscii(const char* p_text) {
+  for (; *p_text != '\0'; ++p_text) {
+    const unsigned char byte = static_cast<unsigned char>(*p_text);
+    if (byte >= 0x80 || IsAsciiControl(byte)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool IsUnicodeText(const char* p_text) {
@@ -37,7 +45,7 @@ bool IsUnicodeText(const char* p_text) {
 CharacterKind ChooseCharacters(const char* p_source, bool is_utf8_page) {
   if (p_source == nullptr || p_source[0] == '\0') return CharacterKind::RANDOM;
   if (IsUnicodeText(p_source)) return CharacterKind::CODE_POINTS;
-  if (is_utf8_page) return CharacterKind::WINDOWS_1252;
+  if (is_utf8_page && !IsPrintableAscii(p_source)) return CharacterKind::WINDOWS_1252;
   return CharacterKind::BYTES;
 }
 

@@ -138,8 +138,13 @@ inline int SequenceLength(char lead) { return SEQUENCE_LENGTH[static_cast<unsign
 class CodePointCharacters {
  public:
   explicit CodePointCharacters(const char* p_source, bool is_utf8_page = false)
-      : _p_source(p_source), _size(std::strlen(p_source)), _replaces_forbidden(is_utf8_page) {
-    for (std::size_t i = 0; i < _size; i += SequenceLength(p_source[i])) ++_count;
+      : _p_source(p_source), _size(std::strlen(p_source)) {
+    for (std::size_t i = 0; i < _size; i += SequenceLength(p_source[i])) {
+      ++_count;
+      const auto* p_character = reinterpret_cast<const unsigned char*>(p_source + i);
+      const bool is_forbidden = IsForbiddenInText(p_character, SequenceLength(p_source[i]));
+      _replaces_forbidden = _replaces_forbidden || (is_utf8_page && is_forbidden);
+    }
   }
 
   // Walks on from the line above, which for lines in order is two code
@@ -170,7 +175,7 @@ class CodePointCharacters {
  private:
   const char* _p_source;
   std::size_t _size;
-  bool _replaces_forbidden;
+  bool _replaces_forbidden = false;  // only a string that holds such a character pays for the check
   std::size_t _count = 0;
   std::size_t _line_index = 0;
   std::size_t _line_start = 0;
@@ -195,8 +200,8 @@ class RandomCharacters {
   LibcRandom _random;
 };
 
-// A string that is not UTF-8 (or only ASCII), for a page that declares
-// UTF-8: each byte as the character a browser shows for it on a page
+// A string that is not UTF-8 (or ASCII with controls), for a page that
+// declares UTF-8: each byte as the character a browser shows for it on a page
 // without a declared encoding (Windows-1252), so that both pages show the
 // same characters. Controls and the five bytes Windows-1252 leaves
 // undefined, which a browser shows as C1 controls, are U+FFFD.
@@ -237,7 +242,8 @@ enum class CharacterKind { RANDOM, BYTES, CODE_POINTS, WINDOWS_1252 };
 
 // The source for a source string (null or empty: random letters): code
 // points of well-formed UTF-8 with a character beyond ASCII, else bytes;
-// on a page that declares UTF-8, bytes as Windows-1252 characters.
+// on a page that declares UTF-8, bytes as Windows-1252 characters unless
+// they are all printable ASCII.
 CharacterKind ChooseCharacters(const char* p_source, bool is_utf8_page);
 
 // True for well-formed UTF-8 that holds at least one character beyond ASCII.
