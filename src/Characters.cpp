@@ -48,9 +48,12 @@ void RenderEach(Characters characters, std::size_t count, std::vector<ShadeChara
   }
 }
 
-bool IsAsciiText(const char* p_text) {
+const char FULL_BLOCK[] = "\xE2\x96\x88";  // U+2588
+
+bool IsPrintableAscii(const char* p_text) {
   for (; *p_text != '\0'; ++p_text) {
-    if (static_cast<unsigned char>(*p_text) >= 0x80) return false;
+    const unsigned char byte = static_cast<unsigned char>(*p_text);
+    if (byte >= 0x80 || IsAsciiControl(byte)) return false;
   }
   return true;
 }
@@ -71,7 +74,7 @@ bool IsUnicodeText(const char* p_text) {
 CharacterKind ChooseCharacters(const char* p_source, bool is_utf8_page) {
   if (p_source == nullptr || p_source[0] == '\0') return CharacterKind::RANDOM;
   if (IsUnicodeText(p_source)) return CharacterKind::CODE_POINTS;
-  if (is_utf8_page && !IsAsciiText(p_source)) return CharacterKind::WINDOWS_1252;
+  if (is_utf8_page && !IsPrintableAscii(p_source)) return CharacterKind::WINDOWS_1252;
   return CharacterKind::BYTES;
 }
 
@@ -94,7 +97,7 @@ ShadeCharacters::ShadeCharacters(const char* p_shades, bool is_utf8_page, bool i
   const std::size_t count = CountCharacters(p_shades);
   switch (ChooseCharacters(p_shades, is_utf8_page)) {
     case CharacterKind::CODE_POINTS:
-      RenderEach(CodePointCharacters(p_shades), count, _shades);
+      RenderEach(CodePointCharacters(p_shades, is_utf8_page), count, _shades);
       break;
     case CharacterKind::WINDOWS_1252:
       RenderEach(Windows1252Characters(p_shades), count, _shades);
@@ -121,4 +124,13 @@ bool ShadeCharacters::IsLightBackground(int red, int green, int blue) {
     luminance += GetChannelLuminance(std::clamp(components[channel], 0, 255), WEIGHTS[channel]);
   }
   return luminance > GetLuminanceOf(50);
+}
+
+bool IsFullBlocks(const char* p_text) {
+  const std::size_t block_size = sizeof FULL_BLOCK - 1;
+  if (*p_text == '\0') return false;
+  for (; *p_text != '\0'; p_text += block_size) {
+    if (std::strncmp(p_text, FULL_BLOCK, block_size) != 0) return false;
+  }
+  return true;
 }

@@ -12,16 +12,21 @@
 //   SourceCharacters       the string's bytes, byte (x + y) mod length
 //   CodePointCharacters    a well-formed UTF-8 string's code points, number
 //                          (x + y) mod count, each written whole
-//   Windows1252Characters  a string that is not UTF-8, each byte as the
-//                          character Windows-1252 gives it (for a page that
-//                          declares UTF-8 but should look like one that
-//                          does not)
+//   Windows1252Characters  any other string, each byte as the character
+//                          Windows-1252 gives it (for a page that declares
+//                          UTF-8 but should look like one that does not)
 //   RandomCharacters       letters 'a'..'y' from glibc's unseeded rand()
 //                          sequence, one value per cell written
 //   ShadeCharacters        the character of a string of shades (least ink
 //                          first) whose place matches the cell's lightness
 //
 // ChooseCharacters says which source a command line's string takes.
+//
+// On the page that declares UTF-8 (the HTML5 page), a character that HTML
+// forbids in text or that would break a text line is drawn as U+FFFD, one
+// cell like any other, so that the page stays valid and the picture keeps
+// its shape whatever the string holds (IsForbiddenInText); the default
+// page writes every character as it is.
 
 #ifndef MOTTLEPAGE_CHARACTERS_H
 #define MOTTLEPAGE_CHARACTERS_H
@@ -75,6 +80,37 @@ inline char* PutCharacter(char* p_out, char c) {
   }
 }
 
+const char REPLACEMENT_CHARACTER[] = "\xEF\xBF\xBD";  // U+FFFD
+
+inline char* PutReplacement(char* p_out) {
+  std::memcpy(p_out, REPLACEMENT_CHARACTER, 3);
+  return p_out + 3;
+}
+
+// Controls (tab, line feed, carriage return and form feed among them) and
+// DEL: HTML forbids most of them in text, and the rest break or widen a
+// text line.
+inline bool IsAsciiControl(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+
+// A well-formed UTF-8 sequence of `length` bytes that the HTML5 page draws as
+// U+FFFD: an ASCII control or DEL, a C1 control (U+0080..U+009F), or a
+// noncharacter (U+FDD0..U+FDEF, and the last two code points of every plane,
+// U+xFFFE and U+xFFFF). HTML forbids them all in text, and the W3C checker
+// reports each one.
+inline bool IsForbiddenInText(const unsigned char* p_character, int length) {
+  switch (length) {
+    case 1:
+      return IsAsciiControl(p_character[0]);
+    case 2:
+      return p_character[0] == 0xC2 && p_character[1] < 0xA0;
+    case 3:
+      return p_character[0] == 0xEF && ((p_character[1] == 0xB7 && p_character[2] >= 0x90 && p_character[2] <= 0xAF) ||
+                                        (p_character[1] == 0xBF && p_character[2] >= 0xBE));
+    default:
+      return (p_character[1] & 0x0F) == 0x0F && p_character[2] == 0xBF && p_character[3] >= 0xBE;
+  }
+}
+
 // The source string's bytes, index (x + y) mod length for pixel (x, y).
 class SourceCharacters {
  public:
@@ -100,11 +136,18 @@ constexpr unsigned char SEQUENCE_LENGTH[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 
 inline int SequenceLength(char lead) { return SEQUENCE_LENGTH[static_cast<unsigned char>(lead) >> 4]; }
 
 // The code points of a well-formed UTF-8 source string, number (x + y) mod
-// count for pixel (x, y), each written whole.
+// count for pixel (x, y), each written whole; on a page that declares
+// UTF-8, those that IsForbiddenInText as U+FFFD.
 class CodePointCharacters {
  public:
-  explicit CodePointCharacters(const char* p_source) : _p_source(p_source), _size(std::strlen(p_source)) {
-    for (std::size_t i = 0; i < _size; i += SequenceLength(p_source[i])) ++_count;
+  explicit CodePointCharacters(const char* p_source, bool is_utf8_page = false)
+      : _p_source(p_source), _size(std::strlen(p_source)) {
+    for (std::size_t i = 0; i < _size; i += SequenceLength(p_source[i])) {
+      ++_count;
+      const auto* p_character = reinterpret_cast<const unsigned char*>(p_source + i);
+      const bool is_forbidden = IsForbiddenInText(p_character, SequenceLength(p_source[i]));
+      _replaces_forbidden = _replaces_forbidden || (is_utf8_page && is_forbidden);
+    }
   }
 
   // Walks on from the line above, which for lines in order is two code
@@ -121,6 +164,9 @@ class CodePointCharacters {
     const char* p_character = _p_source + _next;
     const int length = SequenceLength(*p_character);
     _next = NextStart(_next, length);
+    if (_replaces_forbidden && IsForbiddenInText(reinterpret_cast<const unsigned char*>(p_character), length)) {
+      return PutReplacement(p_out);
+    }
     if (length == 1) return PutCharacter(p_out, *p_character);
     // Two overlapping two-byte copies cover two to four bytes without a
     // branch on the length and without reading past the sequence.
@@ -132,6 +178,7 @@ class CodePointCharacters {
  private:
   const char* _p_source;
   std::size_t _size;
+  bool _replaces_forbidden = false;  // only a string that holds such a character pays for the check
   std::size_t _count = 0;
   std::size_t _line_index = 0;
   std::size_t _line_start = 0;
@@ -156,9 +203,11 @@ class RandomCharacters {
   LibcRandom _random;
 };
 
-// A string that is not UTF-8, for a page that declares UTF-8: each byte as
-// the character a browser shows for it on a page without a declared
-// encoding (Windows-1252), so that both pages show the same characters.
+// A string that is not UTF-8 (or ASCII with controls), for a page that
+// declares UTF-8: each byte as the character a browser shows for it on a page
+// without a declared encoding (Windows-1252), so that both pages show the
+// same characters. Controls and the five bytes Windows-1252 leaves
+// undefined, which a browser shows as C1 controls, are U+FFFD.
 class Windows1252Characters {
  public:
   explicit Windows1252Characters(const char* p_source) : _bytes(p_source) {}
@@ -166,16 +215,17 @@ class Windows1252Characters {
   char* Put(char* p_out, const unsigned char*) {
     const char byte = _bytes.GetNextByte();
     const unsigned code = static_cast<unsigned char>(byte);
-    if (code < 0x80) return PutCharacter(p_out, byte);
+    if (code < 0x80 && !IsAsciiControl(byte)) return PutCharacter(p_out, byte);
+    if (code < 0x80) return PutReplacement(p_out);
     return PutCodePoint(p_out, code < 0xA0 ? WINDOWS_1252_C1[code - 0x80] : code);
   }
 
  private:
-  // What Windows-1252 puts at 0x80..0x9F; the five holes stay C1 controls.
+  // What Windows-1252 puts at 0x80..0x9F; its five holes are U+FFFD.
   static constexpr std::uint16_t WINDOWS_1252_C1[32] = {
-      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+      0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
   SourceCharacters _bytes;
 
   static char* PutCodePoint(char* p_out, unsigned code) {
@@ -235,7 +285,8 @@ enum class CharacterKind { RANDOM, BYTES, CODE_POINTS, WINDOWS_1252 };
 
 // The source for a source string (null or empty: random letters): code
 // points of well-formed UTF-8 with a character beyond ASCII, else bytes;
-// on a page that declares UTF-8, bytes beyond ASCII as Windows-1252.
+// on a page that declares UTF-8, bytes as Windows-1252 characters unless
+// they are all printable ASCII.
 CharacterKind ChooseCharacters(const char* p_source, bool is_utf8_page);
 
 // True for well-formed UTF-8 that holds at least one character beyond ASCII.
@@ -244,5 +295,9 @@ bool IsUnicodeText(const char* p_text);
 // The characters a string draws with: code points of Unicode text, else
 // bytes.
 std::size_t CountCharacters(const char* p_text);
+
+// True for a string of full blocks (U+2588) alone, which draws every cell
+// as a solid block of its colour.
+bool IsFullBlocks(const char* p_text);
 
 #endif

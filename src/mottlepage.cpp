@@ -184,7 +184,7 @@ void WriteTextLinesWith(OutputBuffer& out, const PageLines& lines, const PageSty
   const char* p_source = style.p_source;
   switch (ChooseCharacters(p_source, is_utf8_page)) {
     case CharacterKind::CODE_POINTS: {
-      CodePointCharacters characters(p_source);
+      CodePointCharacters characters(p_source, is_utf8_page);
       WriteTextLines<Form>(out, lines, characters);
       break;
     }
@@ -207,14 +207,14 @@ void WriteTextLinesWith(OutputBuffer& out, const PageLines& lines, const PageSty
 }
 
 // Text for an element's content: markup characters as entities, and every
-// control character or byte that is not UTF-8 as U+FFFD, so that the page
-// stays valid whatever a file name holds.
+// character HTML forbids in text (controls, noncharacters) or byte that is
+// not UTF-8 as U+FFFD, so that the page stays valid whatever a file name
+// holds.
 void PutElementText(OutputBuffer& out, const char* p_text) {
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(p_text); *p != 0;) {
     const int length = GetUtf8Length(p);
-    const bool is_control = *p < 32 || *p == 127 || (length == 2 && p[0] == 0xC2 && p[1] < 0xA0);
-    if (length == 0 || is_control) {
-      out.Put("\xEF\xBF\xBD");
+    if (length == 0 || IsForbiddenInText(p, length)) {
+      out.Put(REPLACEMENT_CHARACTER);
       p += length > 0 ? length : 1;
     } else if (length == 1) {
       char* p_out = out.Reserve(8);
@@ -310,7 +310,14 @@ void WriteHTML5Page(const PageLines& lines, const PageStyle& style, OutputBuffer
   out.Put("ch auto ");
   out.PutNumber(Html5Form::LINES_PER_BLOCK * HTML5_LINE_HEIGHT);
   PutLine(out, "px}");
-  PutLine(out, "i{font-style:normal}");
+  // Neighbouring glyphs share a screen pixel where cells are 5.4 px wide,
+  // and their anti-aliased edges let the background through between
+  // blocks; a run's background in its own colour, drawn in whole pixels,
+  // closes those seams. Only a string of full blocks has it: it would hide
+  // any other character.
+  const char* p_characters = HasShades(style) ? style.p_shades : style.p_source;
+  const bool is_solid = p_characters != nullptr && IsFullBlocks(p_characters);
+  PutLine(out, is_solid ? "i{font-style:normal;background:currentColor}" : "i{font-style:normal}");
   PutLine(out, "</style>");
   PutLine(out, "</head>");
   PutLine(out, "<body>");

@@ -7,8 +7,9 @@ of the source string shown as themselves and each character of a UTF-8
 string as one cell.
 
 Then --html5 pages drawn with full blocks go through screenshots of Chromium
-and of Firefox: the centre of every cell has its pixel's colour, and no row
-of screen pixels inside the picture shows the background (the blocks touch).
+(at device scale factors 1 and 2) and of Firefox: the centre of every cell
+has its pixel's colour, and no screen pixel inside the picture shows the
+background (the blocks are solid).
 
 Usage: browser_test.py path/to/mottlepage [path/to/chromium]
 """
@@ -120,7 +121,7 @@ def check_case(program, chromium, work, name, width, height, pixels, source, bac
     return problems
 
 
-def screenshot(browser, page, work, size):
+def screenshot(browser, page, work, size, scale=1):
     shot = os.path.join(work, "shot.png")
     if "firefox" in browser:
         profile = tempfile.mkdtemp(dir=work)
@@ -128,7 +129,8 @@ def screenshot(browser, page, work, size):
                    "--window-size=%d,%d" % size, "file://" + page]
     else:
         command = [browser, *CHROMIUM_FLAGS, "--hide-scrollbars", "--user-data-dir=" + os.path.join(work, "profile"),
-                   "--window-size=%d,%d" % size, "--screenshot=" + shot, "file://" + page]
+                   "--force-device-scale-factor=%d" % scale, "--window-size=%d,%d" % size, "--screenshot=" + shot,
+                   "file://" + page]
     subprocess.run(command, capture_output=True, timeout=300, check=True, env=dict(os.environ, HOME=work))
     ppm = subprocess.run(["/usr/bin/convert", shot, "-depth", "8", "ppm:-"], capture_output=True, check=True).stdout
     header = ppm.split(b"\n", 3)
@@ -136,9 +138,10 @@ def screenshot(browser, page, work, size):
     return lambda x, y: tuple(header[3][(y * shot_width + x) * 3:(y * shot_width + x) * 3 + 3])
 
 
-def check_blocks(program, browser, work, width, height, pixels, background):
-    """An --html5 page of full blocks: the cell centres have their pixels'
-    colours, and no screen row inside the picture is background."""
+def check_blocks(program, browser, scale, work, width, height, pixels, background):
+    """An --html5 page of full blocks, at a device scale factor: the cell
+    centres have their pixels' colours, and no screen pixel inside the
+    picture is background."""
     image = os.path.join(work, "blocks.ppm")
     with open(image, "wb") as f:
         f.write(make_ppm(width, height, pixels))
@@ -149,20 +152,23 @@ def check_blocks(program, browser, work, width, height, pixels, background):
     cell, line, margin = 5.4, 10, 8  # the page's font and the body's margin, in CSS pixels
     lines = (height + 1) // 2
     pixel_at = screenshot(browser, page, work, (max(400, int(margin * 2 + cell * width) + 20),
-                                               max(300, int(margin * 2 + line * lines) + 20)))
+                                               max(300, int(margin * 2 + line * lines) + 20)), scale)
     problems = []
     for row in range(lines):
         for x in range(width):
             want = pixels[2 * row * width + x]
-            got = pixel_at(int(margin + cell * (x + 0.5)), int(margin + line * (row + 0.5)))
+            got = pixel_at(int(scale * (margin + cell * (x + 0.5))), int(scale * (margin + line * (row + 0.5))))
             if max(abs(a - b) for a, b in zip(got, want)) > 2:
                 problems.append("line %d cell %d: %s, want %s" % (row, x, got, want))
-    # The pictures hold no blue and the background is blue: a screen row
-    # where most cells show some blue has a seam, however faint.
-    for y in range(margin + 1, int(margin + line * lines) - 1):
-        row_pixels = [pixel_at(int(margin + cell * (x + 0.5)), y) for x in range(width)]
-        if sum(1 for p in row_pixels if p[2] > 24) > width // 2:
-            problems.append("screen row %d shows the background" % y)
+    # The pictures hold no blue and the background is blue: every screen
+    # pixel wholly inside the picture with blue in it is a seam.
+    right, bottom = int(scale * (margin + cell * width)), scale * (margin + line * lines)
+    seams = [(x, y) for y in range(scale * margin, bottom) for x in range(scale * margin, right)
+             if pixel_at(x, y)[2] > 40]
+    if seams:
+        problems.append("%d screen pixels (%.1f%%) show the background, the first at %s" %
+                        (len(seams), 100 * len(seams) / ((right - scale * margin) * (bottom - scale * margin)),
+                         seams[0]))
     return problems
 
 
@@ -195,11 +201,11 @@ def main():
         # Pictures without blue on a blue background, over several blocks.
         no_blue = [(r, g, 0) for r, g, _ in random_pixels]
         blocks = [(13, 7, no_blue, (0, 0, 255)), (250, 80, ([(r, 0, 0) for r, _, _ in runs] * 445)[:20000], (0, 0, 255))]
-        for browser in ("chromium", "firefox"):
+        for browser, scale in (("chromium", 1), ("chromium", 2), ("firefox", 1)):
             for width, height, pixels, background in blocks:
-                checks.append(("solid blocks %dx%d in %s" % (width, height, browser),
-                               lambda b=browser, w=width, h=height, p=pixels, bg=background:
-                               check_blocks(program, chromium if b == "chromium" else b, work, w, h, p, bg)))
+                checks.append(("solid blocks %dx%d in %s at scale %d" % (width, height, browser, scale),
+                               lambda b=browser, s=scale, w=width, h=height, p=pixels, bg=background:
+                               check_blocks(program, chromium if b == "chromium" else b, s, work, w, h, p, bg)))
         for name, check in checks:
             problems = check()
             if problems:

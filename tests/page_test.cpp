@@ -171,9 +171,9 @@ std::vector<std::string> Runs(const std::string& page) {
 
 TEST(PageTest, Html5WorkedExample) {
   const Bytes pixels{255, 0, 0, 255, 0, 0, 9, 9, 9, 7, 7, 7, 0, 255, 0, 0, 0, 255};
-  EXPECT_EQ(RenderHtml5Page(pixels, 2, 3, "abcd", 300, -1, 7, "a<b&\x01\xff"),
+  EXPECT_EQ(RenderHtml5Page(pixels, 2, 3, "abcd", 300, -1, 7, "a<b&\x01\xff\xEF\xB7\x90"),
             "<!DOCTYPE html>\n<html lang=\"zxx\">\n<head>\n<meta charset=\"utf-8\">\n"
-            "<title>a&lt;b&amp;\xEF\xBF\xBD\xEF\xBF\xBD</title>\n<style>\n"
+            "<title>a&lt;b&amp;\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD</title>\n<style>\n"
             "body{color:#FFFFFF;background:rgb(255, 0, 7)}\n"
             "pre{margin:0;font:9px/10px monospace;content-visibility:auto;overflow-clip-margin:2px;"
             "contain-intrinsic-size:auto 2ch auto 160px}\n"
@@ -185,7 +185,8 @@ TEST(PageTest, Html5WorkedExample) {
 
 // The same cells in the same colours as the default page, for every kind of
 // source string, in blocks of 16 lines; a string that is not UTF-8 shows
-// its bytes as Windows-1252 characters.
+// its bytes as Windows-1252 characters, and characters HTML forbids show as
+// U+FFFD.
 TEST(PageTest, Html5PagesDrawTheDefaultPagesCells) {
   const struct {
     int width, height;
@@ -194,7 +195,15 @@ TEST(PageTest, Html5PagesDrawTheDefaultPagesCells) {
   } cases[] = {
       {1, 1, "x", nullptr},          {3, 5, "<&>", nullptr},       {97, 61, "mottle", nullptr},
       {64, 64, nullptr, nullptr},    {257, 33, "\u2588\u00e9<", nullptr}, {40, 70, "", nullptr},
-      {9, 3, "caf\xE9 \x80\x81", "caf\u00e9 \u20ac\u0081"},
+      {9, 3, "caf\xE9 \x80\x81", "caf\u00e9 \u20ac\xEF\xBF\xBD"},
+      // Characters HTML forbids or that break a line: U+FFFD, one cell each.
+      {7, 3, "a\x01\t\n\r\f\x7F", "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {6, 3, "\x81\x8D\x8F\x90\x9D\xA0", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\u00a0"},
+      {5, 3, "\u00e9\xC2\x80\xC2\x9F\u00a0\x1F", "\u00e9\xEF\xBF\xBD\xEF\xBF\xBD\u00a0\xEF\xBF\xBD"},
+      {7, 3, "\uFDCF\xEF\xB7\x90\xEF\xB7\xAF\uFDF0\uFFFD\xEF\xBF\xBE\xEF\xBF\xBF",
+       "\uFDCF\xEF\xBF\xBD\xEF\xBF\xBD\uFDF0\uFFFD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {5, 3, "\U0001FFFD\xF0\x9F\xBF\xBE\xF3\xAF\xBF\xBF\xF4\x8F\xBF\xBE\xF4\x8F\xBF\xBF",
+       "\U0001FFFD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
   unsigned seed = 11;
   for (const auto& c : cases) {

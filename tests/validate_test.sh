@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The W3C Nu Html Checker finds no error and no warning, HTML or CSS, in
 # --html5 pages of the example image: ASCII, markup and UTF-8 strings,
-# random letters, a Latin-1 string, a title and a background that need care.
+# random letters, a Latin-1 string, a title and a background that need care;
+# strings and a title of characters HTML forbids in text or that break a
+# line (controls, bytes Windows-1252 leaves undefined, C1 controls,
+# noncharacters), which the page draws as U+FFFD.
 # Usage: validate_test.sh MOTTLEPAGE EXAMPLES_DIR VNU_JAR
 set -euo pipefail
 program=$1 examples=$2 vnu=$3
@@ -12,9 +15,14 @@ trap 'rm -rf "$work"' EXIT
 "$program" --html5 --width 90 "$examples/wheel.ppm" "█é🌹" > "$work/utf-8.html"
 "$program" --html5 - < "$examples/wheel.ppm" > "$work/random.html"
 "$program" --html5 --title $'<a & b>\x01\xff' "$examples/wheel.ppm" $'caf\xe9 ' 300 -1 7 > "$work/latin-1.html"
+forbidden=($'\x01' $'\x7f' $'\x81\x8d\x8f\x90\x9d' $'\xc2\x80\xc2\x85\xc2\x9f' $'\xef\xb7\x90' $'\xef\xbf\xbf' $'\xf4\x8f\xbf\xbe' $'\t\n\r\f')
+for i in "${!forbidden[@]}"; do
+  "$program" --html5 --width 20 "$examples/wheel.ppm" "x${forbidden[i]}" > "$work/forbidden-$i.html"
+done
+"$program" --html5 --width 20 --title $'\xef\xbf\xbf\xf0\x9f\xbf\xbe\xef\xb7\xaf' "$examples/wheel.ppm" "█" > "$work/title.html"
 if ! java -jar "$vnu" --also-check-css "$work"/*.html > "$work/report" 2>&1 || [ -s "$work/report" ]; then
   cat "$work/report"
   echo "the checker found problems"
   exit 1
 fi
-echo "5 pages: no errors, no warnings"
+echo "$((6 + ${#forbidden[@]})) pages: no errors, no warnings"
