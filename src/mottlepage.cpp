@@ -239,19 +239,24 @@ int ClampColour(int value) { return value < 0 ? 0 : value > 255 ? 255 : value; }
 
 }  // namespace
 
-void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
-                   int bg_red, int bg_green, int bg_blue, OutputBuffer& out) {
-  WriteHTMLPage(GetImageLines(p_pixel, image_width, image_height), p_source, bg_red, bg_green, bg_blue, out);
-}
+namespace {
 
-void WriteHTMLPage(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
-                   OutputBuffer& out) {
+PageStyle GetPlainStyle(const char* p_source, int bg_red, int bg_green, int bg_blue, const char* p_title) {
   PageStyle style;
   style.p_source = p_source;
   style.bg_red = bg_red;
   style.bg_green = bg_green;
   style.bg_blue = bg_blue;
-  WriteHTMLPage(lines, style, out);
+  style.p_title = p_title;
+  return style;
+}
+
+}  // namespace
+
+void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
+                   int bg_red, int bg_green, int bg_blue, OutputBuffer& out) {
+  WriteHTMLPage(GetImageLines(p_pixel, image_width, image_height),
+                GetPlainStyle(p_source, bg_red, bg_green, bg_blue, nullptr), out);
 }
 
 void WriteHTMLPage(const PageLines& lines, const PageStyle& style, OutputBuffer& out) {
@@ -272,19 +277,8 @@ void WriteHTMLPage(const PageLines& lines, const PageStyle& style, OutputBuffer&
 
 void WriteHTML5Page(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
                     int bg_red, int bg_green, int bg_blue, const char* p_title, OutputBuffer& out) {
-  WriteHTML5Page(GetImageLines(p_pixel, image_width, image_height), p_source, bg_red, bg_green, bg_blue, p_title,
-                 out);
-}
-
-void WriteHTML5Page(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
-                    const char* p_title, OutputBuffer& out) {
-  PageStyle style;
-  style.p_source = p_source;
-  style.bg_red = bg_red;
-  style.bg_green = bg_green;
-  style.bg_blue = bg_blue;
-  style.p_title = p_title;
-  WriteHTML5Page(lines, style, out);
+  WriteHTML5Page(GetImageLines(p_pixel, image_width, image_height),
+                 GetPlainStyle(p_source, bg_red, bg_green, bg_blue, p_title), out);
 }
 
 void WriteHTML5Page(const PageLines& lines, const PageStyle& style, OutputBuffer& out) {

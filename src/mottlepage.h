@@ -65,12 +65,6 @@ void WriteHTMLPage(const unsigned char* p_pixel, int image_width, int image_heig
 void WriteHTML5Page(const unsigned char* p_pixel, int image_width, int image_height, const char* p_source,
                     int bg_red, int bg_green, int bg_blue, const char* p_title, OutputBuffer& out);
 
-// The same pages, line by line from any source of lines.
-void WriteHTMLPage(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
-                   OutputBuffer& out);
-void WriteHTML5Page(const PageLines& lines, const char* p_source, int bg_red, int bg_green, int bg_blue,
-                    const char* p_title, OutputBuffer& out);
-
 // What a page draws its cells with, for the writers below: the source
 // string's characters as above or, when p_shades is set (and not empty),
 // the shade for each cell's lightness (ShadeCharacters; turned round on a
