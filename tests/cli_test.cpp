@@ -12,6 +12,8 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
   MakeFile("cut.ppm", "P6");
   MakeFile("my photo's $5.jpg", "\xff\xd8\xff\xe0\0\x10JFIF");
   MakeFile("-x.png", "\x89PNG\r\n\x1a\n\0\0\0\rIHDR");
+  MakeFile("photo.tif", std::string("II*\0\x08\0\0\0", 8));
+  MakeFile("-y.bmp", "BM6\0\0\0");
   mkdir(Path("folder").c_str(), 0755);
   const struct {
     std::vector<std::string> arguments;
@@ -28,11 +30,17 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
       {{"empty.ppm"}, "empty.ppm: empty"},
       {{"-"}, "standard input: empty"},
       {{"p5.ppm"}, "PGM (P5) P3 P6 with: ppmtoppm < p5.ppm | pamdepth 255 | mottlepage --width 250 - > page.html\n"},
-      {{"photo.png", "\u2588", "1", "2", "3"}, "PNG pngtopnm photo.png | mottlepage --width 250 - '\u2588' 1 2 3 >"},
-      {{"--height", "9", "photo.jpg", ""}, "photo.jpg: JPEG jpegtopnm photo.jpg | ppmtoppm | mottlepage --height 9 - '' >"},
-      {{"my photo's $5.jpg", "a'b"}, "jpegtopnm 'my photo'\\''s $5.jpg' | mottlepage --width 250 - 'a'\\''b' >"},
-      {{"-x.png"}, "mottlepage: -x.png: PNG pngtopnm ./-x.png |"},
-      {{"-"}, "standard input: PNG with: pngtopnm | ppmtoppm", "-x.png"},
+      {{"photo.png", "\u2588", "1", "2", "3"}, "mottlepage: photo.png: not a readable PNG image:"},
+      {{"--height", "9", "photo.jpg", ""}, "mottlepage: photo.jpg: not a readable JPEG image: Premature end of JPEG file"},
+      {{"my photo's $5.jpg", "a'b"}, "mottlepage: my photo's $5.jpg: not a readable JPEG image:"},
+      {{"-x.png"}, "mottlepage: -x.png: not a readable PNG image:"},
+      {{"-"}, "mottlepage: standard input: not a readable PNG image:", "-x.png"},
+      {{"photo.tif", "\u2588", "300", "-2", "9"},
+       "TIFF with: convert photo.tif -auto-orient -background 'rgb(255,0,9)' -alpha remove -depth 8 ppm:- | "
+       "mottlepage --width 250 - '\u2588' 300 -2 9 > page.html\n"},
+      {{"--width", "80", "-"}, "BMP with: convert - -auto-orient -background 'rgb(0,0,0)' -alpha remove -depth 8 ppm:- | "
+       "mottlepage --width 80 - > page.html\n", "-y.bmp"},
+      {{"-y.bmp"}, "convert ./-y.bmp -auto-orient"},
       {{"cut.ppm"}, "header ends first line"},
       {{"folder"}, "folder: directory"},
       {{"/dev/null"}, "/dev/null: empty"},

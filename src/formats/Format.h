@@ -1,3 +1,7 @@
+// NOTE TO THE DEVELOPERS OF THIS BRANCH (delete this note before you commit
+// this file): the full issue text is in /tmp/issue21.txt and the owner's
+// rules, which you must follow, are in /tmp/rules.txt. Read both now.
+
 // Format: what every decoder under formats/ shares with the face that
 // calls it (ImageInput).
 //
@@ -70,6 +74,10 @@ struct DecodedImage {
   int frame_count = 1;                // frames in the file (an animation draws its first)
   bool is_cut_short = false;          // decoded, but the data ended early: message says how
   char message[MESSAGE_SIZE] = {};    // the decoder's own words for a failure or a cut-short file
+  // Set by the caller before decoding: the most pixels AllocatePixels
+  // grants (0: no limit but MAX_SIDE), so that tests and fuzzing explore
+  // decoding rather than allocation. A larger picture is DECODE_NO_MEMORY.
+  long long max_pixels = 0;
 
   // Sets the message (cut at MESSAGE_SIZE - 1 bytes, one line).
   void SetMessage(const char* p_text);
