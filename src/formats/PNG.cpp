@@ -162,7 +162,7 @@ unsigned char* CopyForLibpng(const FileBytes& file, std::size_t& copy_size) {
   unsigned char* p_copy = static_cast<unsigned char*>(std::malloc(file.size + 12));
   if (p_copy == nullptr) return nullptr;
   copy_size = file.size < SIGNATURE_SIZE ? file.size : SIGNATURE_SIZE;
-  std::memcpy(p_copy, file.p_data, copy_size);
+  if (copy_size > 0) std::memcpy(p_copy, file.p_data, copy_size);
   ChunkWalk walk(file);
   Chunk chunk;
   std::size_t start = walk.GetOffset();
