@@ -80,6 +80,39 @@ int FindOrientation(j_decompress_ptr p_info) {
   return 1;
 }
 
+// Zigzag position of each coefficient in natural (row by row) order.
+const unsigned char ZIGZAG_OF_NATURAL[64] = {
+    0,  1,  5,  6,  14, 15, 27, 28, 2,  4,  7,  13, 16, 26, 29, 42, 3,  8,  12, 17, 25, 30,
+    41, 43, 9,  11, 18, 24, 31, 40, 44, 53, 10, 19, 23, 32, 39, 45, 52, 54, 20, 22, 33, 38,
+    46, 51, 55, 60, 21, 34, 37, 47, 50, 56, 59, 61, 35, 36, 48, 49, 57, 58, 62, 63};
+
+// The side of the inverse DCT a component is decoded with at this scale.
+int GetScaledSize(const jpeg_component_info& component) {
+#if JPEG_LIB_VERSION >= 70
+  return component.DCT_h_scaled_size > component.DCT_v_scaled_size ? component.DCT_h_scaled_size
+                                                                   : component.DCT_v_scaled_size;
+#else
+  return component.DCT_scaled_size;
+#endif
+}
+
+// Whether a progressive file's scans so far have given every coefficient
+// that a scaled decode uses (a block of side N uses the N x N lowest
+// frequencies) all its bits: the later scans cannot change the output.
+bool IsEveryUsedCoefficientFinal(j_decompress_ptr p_info) {
+  if (p_info->coef_bits == nullptr) return false;
+  for (int index = 0; index < p_info->num_components; ++index) {
+    const int size = GetScaledSize(p_info->comp_info[index]);
+    if (size < 1 || size > 4) return false;
+    for (int row = 0; row < size; ++row) {
+      for (int column = 0; column < size; ++column) {
+        if (p_info->coef_bits[index][ZIGZAG_OF_NATURAL[row * 8 + column]] != 0) return false;
+      }
+    }
+  }
+  return true;
+}
+
 // The largest denominator of 8, 4, 2 and 1 that still gives at least the
 // least size.
 unsigned ChooseScale(int width, int height, int least_width, int least_height) {
@@ -145,13 +178,34 @@ int DecodeJPEGData(const FileBytes& file, const ImageRequest& request, DecodedIm
     return status;
   }
 
-  jpeg_start_decompress(&info);
   const std::size_t row_size = std::size_t(info.output_width) * std::size_t(info.output_components);
-  while (info.output_scanline < info.output_height) {
-    JSAMPROW p_row = image.p_pixels + std::size_t(info.output_scanline) * row_size;
-    jpeg_read_scanlines(&info, &p_row, 1);
+  if (info.progressive_mode && info.scale_denom > 1) {
+    // Scaled down, a block takes only its lowest frequencies (at 1/8 the
+    // luma its DC alone): once those are final, the later scans (the high
+    // frequencies' refinements, much of the data) change nothing on the
+    // page and are not decoded.
+    info.buffered_image = TRUE;
+    info.do_block_smoothing = FALSE;
+    jpeg_start_decompress(&info);
+    for (;;) {
+      const int progress = jpeg_consume_input(&info);
+      if (progress == JPEG_REACHED_EOI || progress == JPEG_SUSPENDED) break;
+      if (progress == JPEG_SCAN_COMPLETED && IsEveryUsedCoefficientFinal(&info)) break;
+    }
+    jpeg_start_output(&info, info.input_scan_number);
+    while (info.output_scanline < info.output_height) {
+      JSAMPROW p_row = image.p_pixels + std::size_t(info.output_scanline) * row_size;
+      jpeg_read_scanlines(&info, &p_row, 1);
+    }
+    jpeg_finish_output(&info);
+  } else {
+    jpeg_start_decompress(&info);
+    while (info.output_scanline < info.output_height) {
+      JSAMPROW p_row = image.p_pixels + std::size_t(info.output_scanline) * row_size;
+      jpeg_read_scanlines(&info, &p_row, 1);
+    }
+    jpeg_finish_decompress(&info);
   }
-  jpeg_finish_decompress(&info);
   jpeg_destroy_decompress(&info);
   if (state.is_cut_short) {
     image.is_cut_short = true;
