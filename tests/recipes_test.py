@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Runs every command line of the README's Recipes section as written there
-on pictures made here (colour and greyscale photo.jpg, picture.png with
-transparency and with 16 bits, picture.gif): each must end with status 0 and
-a page of the number of lines its options ask for.
+on pictures made here (picture.tif with transparency and with 16 bits,
+picture.bmp, a 16-bit grey.pgm, photo.heic): each must end with status 0
+and a page of the number of lines its options ask for.
 
-With --circle CHROMIUM, a disc goes through the first picture.png recipe, as
+With --circle CHROMIUM, a disc goes through the first picture.tif recipe, as
 written and with --html5, and must be shown as high as it is wide, within 3%,
 in Chromium and in Firefox.
 
@@ -28,9 +28,10 @@ HTML5_LINE_HEIGHT = 10.0
 PLASMA = ["-seed", "3", "-size", "500x400", "plasma:fractal"]
 DISC = ["-size", "500x400", "xc:none", "-fill", "red", "-draw", "circle 250,200 250,60"]
 PICTURES = {
-    "photo.jpg": [PLASMA, PLASMA + ["-colorspace", "Gray"]],
-    "picture.png": [DISC, PLASMA + ["-depth", "16"]],
-    "picture.gif": [DISC],
+    "picture.tif": [DISC, PLASMA + ["-depth", "16"]],
+    "picture.bmp": [PLASMA],
+    "grey.pgm": [PLASMA + ["-colorspace", "Gray", "-depth", "16"]],
+    "photo.heic": [PLASMA],
 }
 # Pictures the program may refuse, and how ImageMagick makes each; one it
 # reads (a build with giflib reads GIF) draws its page and is passed over.
@@ -103,7 +104,7 @@ def disc_proportion(page, browser, work):
 
 
 def check_circle(recipes, browsers, work, program_dir):
-    recipe = next(line for line in recipes if "picture.png" in line)
+    recipe = next(line for line in recipes if "picture.tif" in line)
     problems = []
     for page_recipe in (recipe, recipe.replace("| mottlepage ", "| mottlepage --html5 ")):
         page, problem = run_recipe(page_recipe, DISC, work, program_dir)
@@ -149,7 +150,7 @@ def main():
         section = f.read().split("\n## Recipes\n", 1)[1].split("\n## ", 1)[0]
     recipes = [line.strip() for line in section.splitlines() if line.startswith("    ") and "| mottlepage -" in line
                and not line.strip().startswith("mottlepage:")]
-    missing = [t for t in ("jpegtopnm", "pngtopnm", "giftopnm", "tifftopnm", "bmptopnm", "pamtopnm", "pamdepth",
+    missing = [t for t in ("tifftopnm", "bmptopnm", "pamdepth",
                            "ppmtoppm", CONVERT) if shutil.which(t) is None]
     if missing:
         print("skipped: %s missing, install netpbm and imagemagick" % ", ".join(missing))
