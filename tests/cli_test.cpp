@@ -64,6 +64,31 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
   }
 }
 
+// A JPEG is drawn directly, from a file or standard input, at the page's
+// size; a JPEG cut short draws what arrived with a warning; the --html5
+// title is the file's name.
+TEST_F(CommandLineTest, PhotosAreDrawnDirectly) {
+  if (std::system("command -v convert > /dev/null") != 0) GTEST_SKIP() << "ImageMagick's convert is missing";
+  const std::string make = "cd '" + Path("") + "' && convert -size 400x300 xc:'#3366CC' -quality 95 photo.jpg";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  const std::string photo = ReadFile(Path("photo.jpg"));
+  MakeFile("cut.jpg", photo.substr(0, photo.size() - 40));
+  Outcome file = RunProgram({"--width", "50", "photo.jpg", "x"});
+  EXPECT_EQ(file.err, "");
+  EXPECT_EQ(file.status, 0);
+  // One colour run of 50 cells a line, the blue give or take JPEG's rounding.
+  EXPECT_NE(file.out.find("<font color=\"#3266CC\">" + std::string(50, 'x') + "<br>"), std::string::npos);
+  Outcome piped = RunProgram({"--width", "50", "-", "x"}, "", Path("photo.jpg"));
+  EXPECT_EQ(piped.out, file.out);
+  Outcome html5 = RunProgram({"--html5", "--width=50", "photo.jpg", "x"});
+  EXPECT_NE(html5.out.find("<title>photo.jpg</title>"), std::string::npos);
+  Outcome cut = RunProgram({"--width", "50", "cut.jpg", "x"});
+  EXPECT_EQ(cut.err, "mottlepage: cut.jpg: warning: the image data ends early (Premature end of JPEG file); "
+                     "the rest is drawn from what arrived\n");
+  EXPECT_EQ(cut.status, 0);
+  EXPECT_NE(cut.out.find("</body>"), std::string::npos);
+}
+
 TEST_F(CommandLineTest, OptionsWinOverFilesOfTheirName) {
   const struct {
     const char* option;
