@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef MOTTLEPAGE_HEIF_MODULE
+#include <dlfcn.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,6 +79,57 @@ void Composite(unsigned char* p_pixels, std::size_t pixel_count, const ImageOpti
   }
 }
 
+#ifdef MOTTLEPAGE_HEIF_MODULE
+// The HEIF decoder from its module (formats/HEIFModule.cpp), loaded once:
+// the one installed beside the program, the one at the install path, then
+// the one of this build; null when neither
+// is there or neither was built with this version of the program.
+typedef int (*HEIFDecoder)(const FileBytes*, const ImageRequest*, DecodedImage*);
+
+// Installed beside the program: BINDIR/../LIBDIR/mottlepage, wherever the
+// installation was put.
+std::string GetModuleBesideProgram() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return "";
+  path[length] = '\0';
+  char* p_slash = std::strrchr(path, '/');
+  if (p_slash == nullptr) return "";
+  *p_slash = '\0';
+  return std::string(path) + "/../" MOTTLEPAGE_HEIF_MODULE_BESIDE;
+}
+
+HEIFDecoder OpenHEIFModule() {
+  const std::string beside = GetModuleBesideProgram();
+  for (const char* p_path : {beside.c_str(), MOTTLEPAGE_HEIF_MODULE, MOTTLEPAGE_HEIF_BUILD_MODULE}) {
+    if (*p_path == '\0') continue;
+    void* p_module = dlopen(p_path, RTLD_NOW | RTLD_LOCAL);
+    if (p_module == nullptr) continue;
+    typedef const char* (*VersionFunction)();
+    typedef unsigned long (*LayoutFunction)();
+    VersionFunction p_version = reinterpret_cast<VersionFunction>(dlsym(p_module, "MottlepageHEIFModuleVersion"));
+    LayoutFunction p_layout = reinterpret_cast<LayoutFunction>(dlsym(p_module, "MottlepageHEIFModuleLayout"));
+    HEIFDecoder p_decode = reinterpret_cast<HEIFDecoder>(dlsym(p_module, "MottlepageDecodeHEIF"));
+    const unsigned long layout = sizeof(DecodedImage) * 1000 + sizeof(ImageRequest) * 10 + sizeof(FileBytes);
+    if (p_version != nullptr && p_layout != nullptr && p_decode != nullptr &&
+        std::strcmp(p_version(), MOTTLEPAGE_MODULE_VERSION) == 0 && p_layout() == layout) {
+      return p_decode;  // stays loaded for the program's life
+    }
+    dlclose(p_module);
+  }
+  return nullptr;
+}
+
+int DecodeHEIFFromModule(const FileBytes& file, const ImageRequest& request, DecodedImage& image) {
+  static const HEIFDecoder p_decode = OpenHEIFModule();
+  if (p_decode == nullptr) {
+    image.SetMessage("the HEIF decoder module mottlepage-heif.so is missing or of another version");
+    return DECODE_UNREADABLE;
+  }
+  return p_decode(&file, &request, &image);
+}
+#endif
+
 int CallDecoder(ImageFormat format, const FileBytes& file, const ImageRequest& request, DecodedImage& image) {
   switch (format) {
     case ImageFormat::JPEG:
@@ -92,7 +146,10 @@ int CallDecoder(ImageFormat format, const FileBytes& file, const ImageRequest& r
     case ImageFormat::WEBP:
       return DecodeWebP(file, request, image);
 #endif
-#ifdef MOTTLEPAGE_HAS_HEIF
+#if defined(MOTTLEPAGE_HEIF_MODULE)
+    case ImageFormat::HEIF:
+      return DecodeHEIFFromModule(file, request, image);
+#elif defined(MOTTLEPAGE_HAS_HEIF)
     case ImageFormat::HEIF:
       return DecodeHEIF(file, request, image);
 #endif
