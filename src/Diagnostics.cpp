@@ -165,7 +165,6 @@ struct Signature {
   ImageFormat format;
 };
 
-const char* const TO_PPM = " | ppmtoppm | ";
 const char* const THEN = " | ";
 const Converter MAGICK = {"convert", false, THEN, true};
 
