@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark: hyperfine times mottlepage and the straightforward baseline
-# (bench/baseline.cpp) on 3000 x 3000 images, GNU time gives peak memory.
+# (bench/baseline.cpp) on 3000 x 3000 images, GNU time gives peak memory;
+# then a camera's JPEG against jpegtopnm and jp2a (photo_bench.sh).
 # Checks that both write the same pages and says whether each goal holds.
 # Usage: run_bench.sh MOTTLEPAGE BASELINE BENCH_IMAGES WORK_DIR PLAIN_RATE [SIDE]
 set -euo pipefail
@@ -8,6 +9,7 @@ program=$1 baseline=$2 images=$3 work=$4 plain_rate=$5 side=${6:-3000}
 for tool in hyperfine /usr/bin/time; do
   command -v "$tool" > /dev/null || { echo "$tool missing: apt-get install hyperfine time"; exit 2; }
 done
+bench_dir=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work"
 cd "$work"
 echo "making $side x $side inputs in $work"
@@ -121,4 +123,8 @@ for format in P6 P3; do
 done
 [ "$identical" = yes ] || all_met=no
 printf '%-52s %8s  %s\n' "pages identical to the baseline" "$identical" "$([ "$identical" = yes ] && echo met || echo MISSED)"
+
+# A camera's JPEG drawn directly, against jpegtopnm and jp2a.
+echo
+bash "$bench_dir/photo_bench.sh" "$program" . || all_met=no
 [ "$all_met" = yes ]

@@ -4,6 +4,11 @@
 // exactly what its scalar path gives; a loaded image is then rendered on
 // both pages with and without a source string, with a UTF-8 one and with
 // the input's own last bytes.
+// Every input also goes through the face (ImageInput) from memory, at full
+// size and at a small page's size: a JPEG, PNG, GIF, WebP or HEIF must end
+// with an error number of the face's and no buffer, or an upright RGB
+// buffer, rendered like a PPM's; anything else must load exactly as the
+// PPM loader loads it.
 // Images are capped at 4096 pixels so that the fuzzer explores parsing
 // rather than allocation.
 
@@ -18,6 +23,7 @@
 #include <sstream>
 #include <string>
 
+#include "ImageInput.h"
 #include "LoadPPM.h"
 #include "mottlepage.h"
 
@@ -89,9 +95,54 @@ void CompareSampleCodes(const std::string& bytes) {
   LimitPlainSampleCode(PlainSampleCode::AVX2);
 }
 
+// The face on bytes in memory, full size and scaled for a small page.
+void LoadThroughTheFace(const std::uint8_t* p_data, std::size_t size) {
+  FileBytes file;
+  file.p_data = p_data;
+  file.size = size;
+  const bool is_ppm = SniffFormat(p_data, size) == ImageFormat::PPM;
+  for (int columns : {0, 24}) {
+    ImageOptions options;
+    options.request.columns = columns;
+    options.has_background = columns > 0;
+    options.bg_red = 300;
+    options.bg_green = -5;
+    options.bg_blue = 128;
+    options.max_pixels = MAX_FUZZ_PIXELS;
+    unsigned char* p_pixel = nullptr;
+    int width = 0;
+    int height = 0;
+    LoadImage loader(p_pixel, file, width, height, options);
+    const int error = loader.GetErrorNo();
+    if ((error == 0) != (p_pixel != nullptr)) std::abort();
+    if (error < LoadImage::UNREADABLE || error > 0) std::abort();
+    if (error == LoadImage::UNREADABLE && loader.GetDetails().message[0] == '\0') std::abort();
+    if (is_ppm && columns == 0) {
+      // Not another format: exactly the PPM loader's outcome.
+      std::istringstream stream(std::string(reinterpret_cast<const char*>(p_data), size));
+      unsigned char* p_ppm = nullptr;
+      int ppm_width = 0;
+      int ppm_height = 0;
+      LoadPPM ppm(p_ppm, stream, ppm_width, ppm_height, MAX_FUZZ_PIXELS);
+      if (ppm.GetErrorNo() != error || (p_ppm == nullptr) != (p_pixel == nullptr)) std::abort();
+      if (p_ppm != nullptr && (ppm_width != width || ppm_height != height ||
+                               std::memcmp(p_ppm, p_pixel, std::size_t(width) * height * 3) != 0)) {
+        std::abort();
+      }
+      std::free(p_ppm);
+    }
+    if (p_pixel == nullptr) continue;
+    if (width < 1 || height < 1 || std::int64_t(width) * height > MAX_FUZZ_PIXELS) std::abort();
+    if (loader.GetFullWidth() < 1 || loader.GetFullHeight() < 1) std::abort();
+    if (!is_ppm) Render(p_pixel, width, height, "\u2588");
+    std::free(p_pixel);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* p_data, std::size_t size) {
+  LoadThroughTheFace(p_data, size);
   CompareSampleCodes(std::string(reinterpret_cast<const char*>(p_data), size));
   {
     std::ofstream file(InputPath(), std::ios::binary | std::ios::trunc);

@@ -145,17 +145,37 @@ void PutPageCommand(OutputBuffer& out, const CommandLine& command_line) {
 }
 
 // A converter that reads the image and writes 8-bit PPM, then the page:
-// "TOOL FILE | STAGES | mottlepage ...". A tool that reads only standard
-// input gets the file with "<".
+// "TOOL FILE STAGES mottlepage ...". A tool that reads only standard
+// input gets the file with "<". ImageMagick's convert (is_magick) takes
+// "-" for standard input and flattens transparency onto the page's own
+// background, after turning the picture upright.
 struct Converter {
   const char* p_tool;
   bool is_reading_stdin_only;
   const char* p_stages;
+  bool is_magick;
 };
+
+int ClampColour(int value) { return value < 0 ? 0 : value > 255 ? 255 : value; }
 
 void PutSuggestion(OutputBuffer& out, const Converter& converter, const CommandLine& command_line) {
   out.Put(converter.p_tool);
-  if (!IsStandardInput(command_line.p_image)) {
+  if (converter.is_magick) {
+    out.Put(' ');
+    if (IsStandardInput(command_line.p_image)) {
+      out.Put('-');
+    } else {
+      PutFileWord(out, command_line.p_image);
+    }
+    out.Put(" -auto-orient -background 'rgb(");
+    const bool has = command_line.has_background;
+    out.PutNumber(has ? ClampColour(command_line.bg_red) : 0);
+    out.Put(',');
+    out.PutNumber(has ? ClampColour(command_line.bg_green) : 0);
+    out.Put(',');
+    out.PutNumber(has ? ClampColour(command_line.bg_blue) : 0);
+    out.Put(")' -alpha remove -depth 8 ppm:-");
+  } else if (!IsStandardInput(command_line.p_image)) {
     out.Put(converter.is_reading_stdin_only ? " < " : " ");
     PutFileWord(out, command_line.p_image);
   }
@@ -163,36 +183,43 @@ void PutSuggestion(OutputBuffer& out, const Converter& converter, const CommandL
   PutPageCommand(out, command_line);
 }
 
-// Formats that people hand the program by mistake, known by their first
-// bytes, with the netpbm pipeline that turns each into 8-bit PPM.
+// Formats that people hand the program and that it does not read, known
+// by their first bytes (at `offset`), with the pipeline that turns each
+// into 8-bit PPM: ImageMagick for those that may carry transparency or an
+// orientation, netpbm for the rest. A format this build reads (`format`
+// other than PPM and built in) never gets here.
 struct Signature {
   const char* p_bytes;
   std::size_t length;
+  std::size_t offset;
   const char* p_what;
   Converter converter;
+  ImageFormat format;
 };
 
-const char* const TO_PPM = " | ppmtoppm | ";
-const char* const TO_8_BIT_PPM = " | ppmtoppm | pamdepth 255 | ";
+const char* const THEN = " | ";
+const Converter MAGICK = {"convert", false, THEN, true};
 
 const Signature SIGNATURES[] = {
-    {"\x89PNG", 4, "a PNG image", {"pngtopnm", false, TO_8_BIT_PPM}},
-    {"\xFF\xD8\xFF", 3, "a JPEG image", {"jpegtopnm", false, TO_PPM}},
-    {"GIF8", 4, "a GIF image", {"giftopnm", false, TO_PPM}},
-    {"II*\0", 4, "a TIFF image", {"tifftopnm", false, TO_8_BIT_PPM}},
-    {"MM\0*", 4, "a TIFF image", {"tifftopnm", false, TO_8_BIT_PPM}},
-    {"BM", 2, "a BMP image", {"bmptopnm", false, TO_PPM}},
-    {"P1", 2, "a plain PBM bitmap (P1)", {"ppmtoppm", true, " | pamdepth 255 | "}},
-    {"P2", 2, "a plain PGM greymap (P2)", {"ppmtoppm", true, " | pamdepth 255 | "}},
-    {"P4", 2, "a PBM bitmap (P4)", {"ppmtoppm", true, " | pamdepth 255 | "}},
-    {"P5", 2, "a PGM greymap (P5)", {"ppmtoppm", true, " | pamdepth 255 | "}},
-    {"P7", 2, "a PAM image (P7)", {"pamtopnm", false, TO_8_BIT_PPM}},
+    {"\x89PNG", 4, 0, "a PNG image", MAGICK, ImageFormat::PNG},
+    {"GIF8", 4, 0, "a GIF image", MAGICK, ImageFormat::GIF},
+    {"RIFF", 4, 0, "a WebP image", MAGICK, ImageFormat::WEBP},
+    {"ftyp", 4, 4, "a HEIF image (HEIC or AVIF)", MAGICK, ImageFormat::HEIF},
+    {"II*\0", 4, 0, "a TIFF image", MAGICK, ImageFormat::PPM},
+    {"MM\0*", 4, 0, "a TIFF image", MAGICK, ImageFormat::PPM},
+    {"BM", 2, 0, "a BMP image", MAGICK, ImageFormat::PPM},
+    {"P1", 2, 0, "a plain PBM bitmap (P1)", {"ppmtoppm", true, " | pamdepth 255 | ", false}, ImageFormat::PPM},
+    {"P2", 2, 0, "a plain PGM greymap (P2)", {"ppmtoppm", true, " | pamdepth 255 | ", false}, ImageFormat::PPM},
+    {"P4", 2, 0, "a PBM bitmap (P4)", {"ppmtoppm", true, " | pamdepth 255 | ", false}, ImageFormat::PPM},
+    {"P5", 2, 0, "a PGM greymap (P5)", {"ppmtoppm", true, " | pamdepth 255 | ", false}, ImageFormat::PPM},
+    {"P7", 2, 0, "a PAM image (P7)", MAGICK, ImageFormat::PPM},
 };
 
 const Signature* FindSignature(const PPMLoadDetails& details) {
   for (const Signature& signature : SIGNATURES) {
-    if (std::size_t(details.first_line_length) >= signature.length &&
-        std::memcmp(details.first_bytes, signature.p_bytes, signature.length) == 0) {
+    if (signature.format != ImageFormat::PPM && IsFormatBuiltIn(signature.format)) continue;
+    if (std::size_t(details.first_line_length) >= signature.offset + signature.length &&
+        std::memcmp(details.first_bytes + signature.offset, signature.p_bytes, signature.length) == 0) {
       return &signature;
     }
   }
@@ -225,7 +252,7 @@ void PutMaximum(OutputBuffer& out, int value, const CommandLine& command_line) {
     return;
   }
   out.Put(", but only 255 is read; draw it with: ");
-  PutSuggestion(out, {"pamdepth 255", false, " | "}, command_line);
+  PutSuggestion(out, {"pamdepth 255", false, " | ", false}, command_line);
 }
 
 void PutEmptyInput(OutputBuffer& out, const PPMLoadDetails& details, const CommandLine& command_line) {
@@ -273,10 +300,16 @@ void PutUnknownOption(OutputBuffer& out, const char* p_name) {
   PutFileWord(out, p_name);
 }
 
-void PutLoadReason(OutputBuffer& out, const LoadPPM& loader, const CommandLine& command_line, int width,
+void PutLoadReason(OutputBuffer& out, const LoadImage& loader, const CommandLine& command_line, int width,
                    int height) {
-  const PPMLoadDetails& details = loader.GetLoadDetails();
+  const PPMLoadDetails& details = loader.GetDetails().ppm;
   switch (loader.GetErrorNo()) {
+    case LoadImage::UNREADABLE:
+      out.Put("not a readable ");
+      out.Put(GetFormatName(loader.GetDetails().format));
+      out.Put(" image: ");
+      PutShownName(out, loader.GetDetails().message);
+      break;
     case -3:
       out.Put("cannot open it: ");
       out.Put(details.open_error != 0 ? std::strerror(details.open_error) : "reason unknown");
@@ -344,7 +377,7 @@ void PutShellWord(OutputBuffer& out, const char* p_word) {
   }
 }
 
-void WriteLoadFailure(OutputBuffer& out, const LoadPPM& loader, const CommandLine& command_line, int width,
+void WriteLoadFailure(OutputBuffer& out, const LoadImage& loader, const CommandLine& command_line, int width,
                       int height) {
   if (command_line.p_image == nullptr) {
     out.Put("mottlepage: no image given\n");
@@ -376,6 +409,27 @@ void WriteCutShortWarning(OutputBuffer& out, const PPMLoadDetails& details, cons
   out.PutNumber(details.samples_wanted);
   out.Put(details.is_plain ? " samples" : " bytes");
   out.Put("; the rest is drawn black\n");
+  out.Flush();
+}
+
+void WriteLoadWarnings(OutputBuffer& out, const LoadImage& loader, const CommandLine& command_line) {
+  const ImageLoadDetails& details = loader.GetDetails();
+  if (details.format == ImageFormat::PPM) {
+    WriteCutShortWarning(out, details.ppm, command_line);
+    return;
+  }
+  if (details.is_cut_short) {
+    StartLine(out, command_line);
+    out.Put("warning: the image data ends early (");
+    PutShownName(out, details.message);
+    out.Put("); the rest is drawn from what arrived\n");
+  }
+  if (details.frame_count > 1) {
+    StartLine(out, command_line);
+    out.Put("warning: the file holds ");
+    out.PutNumber(details.frame_count);
+    out.Put(" frames; the first is drawn\n");
+  }
   out.Flush();
 }
 

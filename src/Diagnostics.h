@@ -1,7 +1,8 @@
 // Diagnostics: the lines the program writes to standard error.
 //
 //   mottlepage: NAME: REASON                  why the image did not load
-//   mottlepage: NAME: warning: REASON         the image data was cut short
+//   mottlepage: NAME: warning: REASON         the image data was cut short, or
+//                                             the file holds frames not drawn
 //   mottlepage: output could not be written: CAUSE
 //   mottlepage: warning: --html5 after the image is drawn as text; ...
 //   mottlepage: FILE: the page could not be written: CAUSE; ...   (--output)
@@ -21,11 +22,12 @@
 #define MOTTLEPAGE_DIAGNOSTICS_H
 
 #include "CommandLine.h"
+#include "ImageInput.h"
 #include "LoadPPM.h"
 #include "Output.h"
 
 // The reason line for a failed load.
-void WriteLoadFailure(OutputBuffer& out, const LoadPPM& loader, const CommandLine& command_line, int width,
+void WriteLoadFailure(OutputBuffer& out, const LoadImage& loader, const CommandLine& command_line, int width,
                       int height);
 
 // The reason line when a page of columns x lines finds no memory to scale
@@ -35,6 +37,11 @@ void WriteScalingFailure(OutputBuffer& out, const CommandLine& command_line, int
 // The warning line for an image whose data ended early; nothing when it is
 // complete.
 void WriteCutShortWarning(OutputBuffer& out, const PPMLoadDetails& details, const CommandLine& command_line);
+
+// The warning lines after a load: data cut short (a PPM's samples, or a
+// decoder's own words), frames left out of an animation; nothing for a
+// complete picture of one frame.
+void WriteLoadWarnings(OutputBuffer& out, const LoadImage& loader, const CommandLine& command_line);
 
 void WriteOutputFailure(OutputBuffer& out, int write_error);
 

@@ -292,6 +292,24 @@ bool PPMInput::SkipPastNewline() {
   }
 }
 
+std::int64_t PPMInput::PeekAhead(std::int64_t wanted) {
+  const std::int64_t capacity = std::int64_t(_chunk.GetSize());
+  if (wanted > capacity) wanted = capacity;
+  std::int64_t held = _p_end - _p_next;
+  if (held >= wanted) return held;
+  char* p_start = _chunk.GetData();
+  std::memmove(p_start, _p_next, std::size_t(held));
+  _p_next = p_start;
+  _p_end = p_start + held;
+  while (held < wanted) {
+    std::int64_t count = ReadSome(p_start + held, capacity - held);
+    if (count <= 0) break;
+    held += count;
+    _p_end = p_start + held;
+  }
+  return held;
+}
+
 std::int64_t PPMInput::ReadBlock(unsigned char* p_target, std::int64_t size) {
   std::int64_t done = _p_end - _p_next < size ? _p_end - _p_next : size;
   std::memcpy(p_target, _p_next, std::size_t(done));
@@ -334,6 +352,12 @@ LoadPPM::LoadPPM(unsigned char*& p_rgb_image, std::istream& image_stream, int& w
     : _error_number(0) {
   p_rgb_image = nullptr;
   PPMInput input(image_stream);
+  _error_number = Load(p_rgb_image, input, width, height, max_pixels);
+}
+
+LoadPPM::LoadPPM(unsigned char*& p_rgb_image, PPMInput& input, int& width, int& height, std::int64_t max_pixels)
+    : _error_number(0) {
+  p_rgb_image = nullptr;
   _error_number = Load(p_rgb_image, input, width, height, max_pixels);
 }
 

@@ -154,6 +154,12 @@ class PPMInput {
   // Copies up to `size` bytes to p_target; returns how many the input held.
   std::int64_t ReadBlock(unsigned char* p_target, std::int64_t size);
   int GetReadError() const { return _read_error; }
+  // Reads on until at least `wanted` unread bytes are in the buffer (at
+  // most its size), the input ends or a read fails; returns how many are
+  // there. Nothing is consumed: a loader then reads them as usual.
+  std::int64_t PeekAhead(std::int64_t wanted);
+  // The file descriptor read from, or -1 for a stream.
+  int GetFileDescriptor() const { return _file_descriptor; }
   char* GetLineBuffer() { return _line.GetData(); }
 
   // The unread bytes in the buffer, for readers that scan it directly.
@@ -199,6 +205,11 @@ class LoadPPM {
   // Loads from an open stream. Images of more than max_pixels pixels are
   // refused with -9 before anything is allocated.
   LoadPPM(unsigned char*& p_rgb_image, std::istream& image_stream, int& width, int& height,
+          std::int64_t max_pixels = MAX_PIXELS);
+
+  // Loads from an input that a caller has already opened and may have
+  // peeked into (PPMInput::PeekAhead): the same load from its first byte.
+  LoadPPM(unsigned char*& p_rgb_image, PPMInput& input, int& width, int& height,
           std::int64_t max_pixels = MAX_PIXELS);
 
   int GetErrorNo() const { return _error_number; }

@@ -15,4 +15,19 @@
 // the block holds none or is broken; never reads outside the block.
 int ReadExifOrientation(const unsigned char* p_exif, std::size_t size);
 
+// Turns a width x height RGB buffer (3 bytes a pixel, rows top to bottom,
+// malloc'd) upright for `orientation`: 2 to 4 in place, 5 to 8 into a new
+// buffer that replaces it (the old one is freed), with width and height
+// swapped. False when that new buffer cannot be had: then the buffer and
+// the sides are as they were. Orientation 1 and values outside 1 to 8
+// change nothing.
+bool ApplyOrientation(unsigned char*& p_rgb, int& width, int& height, int orientation);
+
+// The sides a picture of stored_width x stored_height shows once oriented.
+inline void GetOrientedSize(int stored_width, int stored_height, int orientation, int& width, int& height) {
+  const bool is_turned = orientation >= 5 && orientation <= 8;
+  width = is_turned ? stored_height : stored_width;
+  height = is_turned ? stored_width : stored_height;
+}
+
 #endif

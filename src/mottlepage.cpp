@@ -7,6 +7,7 @@
 
 #include "CommandLine.h"
 #include "Diagnostics.h"
+#include "ImageInput.h"
 #include "LoadPPM.h"
 #include "OutputFile.h"
 #include "Resample.h"
@@ -421,25 +422,35 @@ int main(int argc, char* argv[]) {
   int image_width = 0;
   int image_height = 0;
   const char* p_argument = command_line.p_image;
-  LoadPPM p_image = p_argument != nullptr && std::strcmp(p_argument, "-") == 0
-                        ? LoadPPM(p_pixel, STDIN_FILENO, image_width, image_height)
-                        : LoadPPM(p_pixel, p_argument, image_width, image_height);
+  ImageOptions options;
+  options.request.columns = command_line.columns;
+  options.request.lines = command_line.lines;
+  options.request.cell = command_line.is_html5 ? HTML5_CELL : PAGE_CELL;
+  options.has_background = command_line.has_background;
+  options.bg_red = command_line.bg_red;
+  options.bg_green = command_line.bg_green;
+  options.bg_blue = command_line.bg_blue;
+  LoadImage p_image = p_argument != nullptr && std::strcmp(p_argument, "-") == 0
+                          ? LoadImage(p_pixel, STDIN_FILENO, image_width, image_height, options)
+                          : LoadImage(p_pixel, p_argument, image_width, image_height, options);
   if (p_pixel == nullptr) {
     StartFailure(err);
     WriteLoadFailure(err, p_image, command_line, image_width, image_height);
     WriteHelp(out);
     return FinishOutput(out, err, 1);
   }
-  WriteCutShortWarning(err, p_image.GetLoadDetails(), command_line);
+  WriteLoadWarnings(err, p_image, command_line);
   WriteLateOptionWarning(err, command_line);
 
   PageLines lines = GetImageLines(p_pixel, image_width, image_height);
   ScaledLines scaled_lines;
   if (command_line.IsScaled()) {
+    // The page's size comes from the picture's own size, even when it was
+    // decoded smaller.
     int page_columns = 0;
     int page_lines = 0;
-    ChoosePageSize(image_width, image_height, command_line.columns, command_line.lines,
-                   command_line.is_html5 ? HTML5_CELL : PAGE_CELL, page_columns, page_lines);
+    ChoosePageSize(p_image.GetFullWidth(), p_image.GetFullHeight(), command_line.columns, command_line.lines,
+                   options.request.cell, page_columns, page_lines);
     if (!scaled_lines.StartLines(p_pixel, image_width, image_height, page_columns, page_lines, lines)) {
       std::free(p_pixel);
       StartFailure(err);

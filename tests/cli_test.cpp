@@ -10,8 +10,10 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
   MakeFile("photo.png", "\x89PNG\r\n\x1a\n\0\0\0\rIHDR");
   MakeFile("photo.jpg", "\xff\xd8\xff\xe0\0\x10JFIF");
   MakeFile("cut.ppm", "P6");
-  MakeFile("my photo's $5.jpg", "\xff\xd8\xff\xe0\0\x10JFIF");
+  MakeFile("my photo's $5.tif", std::string("MM\0*\0\0\0\x08", 8));
   MakeFile("-x.png", "\x89PNG\r\n\x1a\n\0\0\0\rIHDR");
+  MakeFile("photo.tif", std::string("II*\0\x08\0\0\0", 8));
+  MakeFile("-y.bmp", "BM6\0\0\0");
   mkdir(Path("folder").c_str(), 0755);
   const struct {
     std::vector<std::string> arguments;
@@ -28,12 +30,18 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
       {{"empty.ppm"}, "empty.ppm: empty"},
       {{"-"}, "standard input: empty"},
       {{"p5.ppm"}, "PGM (P5) P3 P6 with: ppmtoppm < p5.ppm | pamdepth 255 | mottlepage --width 250 -o p5.html -\n"},
-      {{"photo.png", "\u2588", "1", "2", "3"}, "PNG pngtopnm photo.png | mottlepage --width 250 -o photo.html - '\u2588' 1 2 3\n"},
-      {{"--height", "9", "photo.jpg", ""}, "photo.jpg: JPEG jpegtopnm photo.jpg | ppmtoppm | mottlepage --height 9 -o photo.html - ''\n"},
-      {{"--shades", "ab", "-o", "a.htm", "photo.jpg"}, "jpegtopnm photo.jpg | mottlepage --width 250 --shades ab -o a.htm -\n"},
-      {{"my photo's $5.jpg", "a'b"}, "jpegtopnm 'my photo'\\''s $5.jpg' | mottlepage --width 250 -o 'my photo'\\''s $5.html' - 'a'\\''b'"},
-      {{"-x.png"}, "mottlepage: -x.png: PNG pngtopnm ./-x.png | -o ./-x.html -\n"},
-      {{"-"}, "standard input: PNG with: pngtopnm | ppmtoppm -o page.html -\n", "-x.png"},
+      {{"photo.png", "\u2588", "1", "2", "3"}, "mottlepage: photo.png: not a readable PNG image:"},
+      {{"--height", "9", "photo.jpg", ""}, "mottlepage: photo.jpg: not a readable JPEG image: Premature end of JPEG file"},
+      {{"-x.png"}, "mottlepage: -x.png: not a readable PNG image:"},
+      {{"-"}, "mottlepage: standard input: not a readable PNG image:", "-x.png"},
+      {{"photo.tif", "\u2588", "300", "-2", "9"},
+       "TIFF with: convert photo.tif -auto-orient -background 'rgb(255,0,9)' -alpha remove -depth 8 ppm:- | "
+       "mottlepage --width 250 -o photo.html - '\u2588' 300 -2 9\n"},
+      {{"--shades", "ab", "-o", "a.htm", "photo.tif"}, "convert photo.tif | mottlepage --width 250 --shades ab -o a.htm -\n"},
+      {{"my photo's $5.tif", "a'b"}, "convert 'my photo'\\''s $5.tif' | mottlepage --width 250 -o 'my photo'\\''s $5.html' - 'a'\\''b'"},
+      {{"--width", "80", "-"}, "BMP with: convert - -auto-orient -background 'rgb(0,0,0)' -alpha remove -depth 8 ppm:- | "
+       "mottlepage --width 80 -o page.html -\n", "-y.bmp"},
+      {{"-y.bmp"}, "convert ./-y.bmp -auto-orient -o ./-y.html"},
       {{"-w", "20", "x.ppm"}, "mottlepage: -w: No such file or directory; nor option --shades=CHARS, -o FILE, ./-w\n"},
       {{"cut.ppm"}, "header ends first line"},
       {{"folder"}, "folder: directory"},
@@ -56,6 +64,31 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
   }
+}
+
+// A JPEG is drawn directly, from a file or standard input, at the page's
+// size; a JPEG cut short draws what arrived with a warning; the --html5
+// title is the file's name.
+TEST_F(CommandLineTest, PhotosAreDrawnDirectly) {
+  if (std::system("command -v convert > /dev/null") != 0) GTEST_SKIP() << "ImageMagick's convert is missing";
+  const std::string make = "cd '" + Path("") + "' && convert -size 400x300 xc:'#3366CC' -quality 95 photo.jpg";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  const std::string photo = ReadFile(Path("photo.jpg"));
+  MakeFile("cut.jpg", photo.substr(0, photo.size() - 40));
+  Outcome file = RunProgram({"--width", "50", "photo.jpg", "x"});
+  EXPECT_EQ(file.err, "");
+  EXPECT_EQ(file.status, 0);
+  // One colour run of 50 cells a line, the blue give or take JPEG's rounding.
+  EXPECT_NE(file.out.find("<font color=\"#3266CC\">" + std::string(50, 'x') + "<br>"), std::string::npos);
+  Outcome piped = RunProgram({"--width", "50", "-", "x"}, "", Path("photo.jpg"));
+  EXPECT_EQ(piped.out, file.out);
+  Outcome html5 = RunProgram({"--html5", "--width=50", "photo.jpg", "x"});
+  EXPECT_NE(html5.out.find("<title>photo.jpg</title>"), std::string::npos);
+  Outcome cut = RunProgram({"--width", "50", "cut.jpg", "x"});
+  EXPECT_EQ(cut.err, "mottlepage: cut.jpg: warning: the image data ends early (Premature end of JPEG file); "
+                     "the rest is drawn from what arrived\n");
+  EXPECT_EQ(cut.status, 0);
+  EXPECT_NE(cut.out.find("</body>"), std::string::npos);
 }
 
 TEST_F(CommandLineTest, OptionsWinOverFilesOfTheirName) {

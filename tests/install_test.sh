@@ -16,6 +16,11 @@ cmp -s "$build/mottlepage.1" "$prefix/share/man/man1/mottlepage.1" || { echo "ma
 version=$("$prefix/bin/mottlepage" --version)
 grep -q "^\.TH MOTTLEPAGE 1 .* \"$version\" " "$prefix/share/man/man1/mottlepage.1" ||
   { echo "the manual's header does not name $version"; exit 1; }
+# The HEIF decoder module, when built, is installed and found beside the
+# program (a build tree's own is not looked at first).
+if [ -f "$build/mottlepage-heif.so" ]; then
+  [ -n "$(find "$prefix" -path "*/mottlepage/mottlepage-heif.so")" ] || { echo "the HEIF module is not installed"; exit 1; }
+fi
 help=$("$prefix/bin/mottlepage" --help)
 [[ $help == *"see mottlepage(1)"* ]] || { echo "help does not point to the manual"; exit 1; }
 echo "1 passed, 0 failed"

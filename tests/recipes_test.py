@@ -1,17 +1,18 @@
 #!/usr/bin/env python3
 """Runs every command line of the README's Recipes section as written there
-on pictures made here (colour and greyscale photo.jpg, picture.png with
-transparency and with 16 bits, picture.gif): each must end with status 0 and
-a page of the number of lines its options ask for.
+on pictures made here (picture.tif with transparency and with 16 bits,
+picture.bmp, a 16-bit grey.pgm, photo.heic): each must end with status 0
+and a page of the number of lines its options ask for.
 
-With --circle CHROMIUM, a disc goes through the first picture.png recipe, as
+With --circle CHROMIUM, a disc goes through the first picture.tif recipe, as
 written and with --html5, and must be shown as high as it is wide, within 3%,
 in Chromium and in Firefox.
 
-With --suggestions, the program is given pictures it does not read (JPEG,
-PNG, GIF, TIFF, BMP, PAM, greymaps, bitmaps, 16-bit PPM, one with a name
-that needs quoting, one on standard input): each reason line's suggested
-command, pasted into bash, must draw the page into the file it names.
+With --suggestions, the program is given pictures it may not read (GIF and
+WebP when built without their libraries, TIFF, BMP, PAM, greymaps, bitmaps,
+16-bit PPM, one with a name that needs quoting, one on standard input): each
+reason line's suggested command, pasted into bash, must draw the page into
+the file it names.
 
 Usage: recipes_test.py MOTTLEPAGE README [--circle CHROMIUM | --suggestions]   (77: skipped)
 """
@@ -29,16 +30,18 @@ HTML5_LINE_HEIGHT = 10.0
 PLASMA = ["-seed", "3", "-size", "500x400", "plasma:fractal"]
 DISC = ["-size", "500x400", "xc:none", "-fill", "red", "-draw", "circle 250,200 250,60"]
 PICTURES = {
-    "photo.jpg": [PLASMA, PLASMA + ["-colorspace", "Gray"]],
-    "picture.png": [DISC, PLASMA + ["-depth", "16"]],
-    "picture.gif": [DISC],
+    "picture.tif": [DISC, PLASMA + ["-depth", "16"]],
+    "picture.bmp": [PLASMA],
+    "grey.pgm": [PLASMA + ["-colorspace", "Gray", "-depth", "16"]],
+    "photo.heic": [PLASMA],
 }
-# Pictures the program refuses, and how ImageMagick makes each.
+# Pictures the program may refuse, and how ImageMagick makes each; one it
+# reads (a build with giflib reads GIF) draws its page and is passed over.
 REFUSED = {
-    "photo.jpg": [], "my photo's $5.jpg": [], "picture.png": ["-depth", "16"], "picture.gif": [],
-    "picture.tif": ["-depth", "16"], "picture.bmp": [], "picture.pam": ["-alpha", "on", "-depth", "16"],
-    "grey.pgm": ["-depth", "16"], "plain.pgm": ["-compress", "none"], "bits.pbm": [],
-    "plain.pbm": ["-compress", "none"], "deep.ppm": ["-depth", "16"],
+    "picture.gif": [], "picture.webp": ["-alpha", "on"], "picture.tif": ["-depth", "16"],
+    "my picture's $5.tif": ["-alpha", "on", "-orient", "right-top"], "picture.bmp": [],
+    "picture.pam": ["-alpha", "on", "-depth", "16"], "grey.pgm": ["-depth", "16"], "plain.pgm": ["-compress", "none"],
+    "bits.pbm": [], "plain.pbm": ["-compress", "none"], "deep.ppm": ["-depth", "16"],
 }
 
 
@@ -103,7 +106,7 @@ def disc_proportion(page, browser, work):
 
 
 def check_circle(recipes, browsers, work, program_dir):
-    recipe = next(line for line in recipes if "picture.png" in line)
+    recipe = next(line for line in recipes if "picture.tif" in line)
     problems = []
     for page_recipe in (recipe, recipe.replace("| mottlepage ", "| mottlepage --html5 ")):
         page, problem = run_recipe(page_recipe, DISC, work, program_dir)
@@ -121,8 +124,12 @@ def check_suggestions(program, work, program_dir):
         subprocess.run([CONVERT, *PLASMA, *options, os.path.join(work, name)], check=True)
         with open(os.path.join(work, name), "rb") as f:
             picture = f.read()
+        # A picture stored turned a quarter is drawn upright: 400 x 500.
+        shown_size = (400, 500) if "right-top" in options else (500, 400)
         for arguments, stdin in (([name, "\u2588", "1", "2", "3"], b""), (["--height", "40", "-"], picture)):
             failure = subprocess.run([program, *arguments], cwd=work, capture_output=True, input=stdin)
+            if failure.returncode == 0:
+                continue  # this build reads the format
             reason = failure.stderr.decode(errors="replace").strip().split("\n")[-1]
             if "draw it with: " not in reason:
                 problems.append("%s: no command in %r" % (name, reason))
@@ -134,7 +141,7 @@ def check_suggestions(program, work, program_dir):
                 os.remove(page)
             result = run_shell(command, work, program_dir, stdin)
             problem = "status %d: %s" % (result.returncode, result.stderr.decode(errors="replace")[-200:]) \
-                if result.returncode != 0 else check_page(page, page_lines(command, 500, 400))
+                if result.returncode != 0 else check_page(page, page_lines(command, *shown_size))
             if problem:
                 problems.append("%s: %s: %s" % (name, command, problem))
     return problems
@@ -147,7 +154,7 @@ def main():
         section = f.read().split("\n## Recipes\n", 1)[1].split("\n## ", 1)[0]
     recipes = [line.strip() for line in section.splitlines() if line.startswith("    ") and "| mottlepage -" in line
                and not line.strip().startswith("mottlepage:")]
-    missing = [t for t in ("jpegtopnm", "pngtopnm", "giftopnm", "tifftopnm", "bmptopnm", "pamtopnm", "pamdepth",
+    missing = [t for t in ("tifftopnm", "bmptopnm", "pamdepth",
                            "ppmtoppm", CONVERT) if shutil.which(t) is None]
     if missing:
         print("skipped: %s missing, install netpbm and imagemagick" % ", ".join(missing))

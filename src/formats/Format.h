@@ -24,6 +24,8 @@
 
 #include <cstddef>
 
+#include "Resample.h"
+
 // The bytes of a whole file.
 struct FileBytes {
   const unsigned char* p_data = nullptr;
@@ -36,8 +38,7 @@ struct FileBytes {
 struct ImageRequest {
   int columns = 0;
   int lines = 0;
-  double cell_width = 1;
-  double line_height = 2;
+  CellShape cell = {1, 1, 2, 1};
 
   // The least size, as stored (before orientation), that a picture stored
   // at stored_width x stored_height must be decoded at so that the page
@@ -70,6 +71,10 @@ struct DecodedImage {
   int frame_count = 1;                // frames in the file (an animation draws its first)
   bool is_cut_short = false;          // decoded, but the data ended early: message says how
   char message[MESSAGE_SIZE] = {};    // the decoder's own words for a failure or a cut-short file
+  // Set by the caller before decoding: the most pixels AllocatePixels
+  // grants (0: no limit but MAX_SIDE), so that tests and fuzzing explore
+  // decoding rather than allocation. A larger picture is DECODE_NO_MEMORY.
+  long long max_pixels = 0;
 
   // Sets the message (cut at MESSAGE_SIZE - 1 bytes, one line).
   void SetMessage(const char* p_text);

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Benchmark: a camera's JPEG drawn directly, against the netpbm pipeline
+# that was the way before (jpegtopnm into mottlepage) and against jp2a. The
+# photo is 4272 x 2848 (a 12-megapixel camera's 3:2), made with ImageMagick
+# from a plasma fractal, a slight blur and noise, so that it compresses as
+# a photo does (about 4.8 MB): baseline 4:2:0 at quality 92, and the same
+# picture progressive. Times by hyperfine (best of the runs), peak memory
+# by GNU time.
+# Usage: photo_bench.sh MOTTLEPAGE WORK_DIR     (run_bench.sh calls it)
+set -euo pipefail
+program=$(realpath "$1") work=$2
+for tool in hyperfine /usr/bin/time convert jpegtopnm jp2a; do
+  command -v "$tool" > /dev/null || { echo "$tool missing: apt-get install hyperfine time imagemagick netpbm jp2a"; exit 2; }
+done
+mkdir -p "$work"
+cd "$work"
+if ! [ -f camera.jpg ] || ! [ -f camera-progressive.jpg ]; then
+  echo "making a 4272 x 2848 camera-like photo in $work (ImageMagick takes a minute)"
+  convert -seed 7 -size 4272x2848 plasma:fractal -blur 0x1.5 -attenuate 0.6 +noise Gaussian camera.png
+  convert camera.png -sampling-factor 2x2 -quality 92 camera.jpg
+  convert camera.png -sampling-factor 2x2 -quality 92 -interlace Plane camera-progressive.jpg
+  rm camera.png
+fi
+
+hyperfine_args=(-N --warmup 3 --runs 20 --style basic)
+hyperfine "${hyperfine_args[@]}" --export-markdown photos.md --export-csv photos.csv \
+  -n "JPEG: mottlepage" "$program --width 250 camera.jpg █" \
+  -n "JPEG: jpegtopnm | mottlepage" "sh -c 'jpegtopnm -quiet camera.jpg | $program --width 250 - █'" \
+  -n "JPEG: jp2a" "jp2a --colors --htmlls --width=250 camera.jpg" \
+  -n "progressive: mottlepage" "$program --width 250 camera-progressive.jpg █" \
+  -n "progressive: jpegtopnm | mottlepage" \
+     "sh -c 'jpegtopnm -quiet camera-progressive.jpg | $program --width 250 - █'" > /dev/null
+echo
+cat photos.md
+
+best() { awk -F, -v name="$2" '$1 == name { print $7 }' "$1"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+all_met=yes
+goal() {  # text, value, limit
+  local met
+  met=$(awk -v v="$2" -v l="$3" 'BEGIN { print (v <= l ? "met" : "MISSED") }')
+  [ "$met" = met ] || all_met=no
+  printf '%-58s %8s  %s\n' "$1" "$2" "$met"
+}
+echo
+ls -l camera.jpg camera-progressive.jpg | awk '{ printf "%-24s %8.1f MB\n", $NF, $5 / 1e6 }'
+for image in camera.jpg camera-progressive.jpg; do
+  peak_kib=$(/usr/bin/time -f %M "$program" --width 250 "$image" "█" 2>&1 > page.html)
+  printf '%-24s peak %6.1f MiB\n' "$image" "$(awk -v k="$peak_kib" 'BEGIN { print k / 1024 }')"
+  [ "$image" = camera.jpg ] && baseline_mib=$(awk -v k="$peak_kib" 'BEGIN { printf "%.1f", k / 1024 }')
+done
+echo
+jpeg=$(best photos.csv "JPEG: mottlepage")
+goal "JPEG: mottlepage over jpegtopnm | mottlepage (<= 0.3)" "$(ratio "$jpeg" "$(best photos.csv "JPEG: jpegtopnm | mottlepage")")" 0.3
+goal "JPEG: mottlepage over jp2a (<= 0.5)" "$(ratio "$jpeg" "$(best photos.csv "JPEG: jp2a")")" 0.5
+goal "progressive: mottlepage over the pipeline (<= 0.75)" \
+  "$(ratio "$(best photos.csv "progressive: mottlepage")" "$(best photos.csv "progressive: jpegtopnm | mottlepage")")" 0.75
+goal "JPEG: peak memory, MiB (<= 20)" "$baseline_mib" 20
+[ "$all_met" = yes ]
