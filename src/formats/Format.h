@@ -59,14 +59,15 @@ struct DecodedImage {
   static const int MAX_SIDE = 65535;
   static const int MESSAGE_SIZE = 200;
 
-  unsigned char* p_pixels = nullptr;  // malloc'd, width x height x channels; the caller frees it
+  // Both blocks are malloc'd and the caller's to free, whatever the status.
+  unsigned char* p_pixels = nullptr;  // width x height x channels
   int width = 0;                      // of p_pixels, as stored (before orientation)
   int height = 0;
   int channels = 3;                   // 3: RGB, 4: RGBA with straight alpha
   int full_width = 0;                 // the picture's own size, as stored
   int full_height = 0;
   int orientation = 1;                // EXIF orientation 1..8 still to apply (1: none)
-  unsigned char* p_icc = nullptr;     // malloc'd ICC profile of the RGB samples; null: sRGB
+  unsigned char* p_icc = nullptr;     // ICC profile of the RGB samples; null: sRGB
   std::size_t icc_size = 0;
   int frame_count = 1;                // frames in the file (an animation draws its first)
   bool is_cut_short = false;          // decoded, but the data ended early: message says how

@@ -103,14 +103,7 @@ int DecodeFile(const FileBytes& file, DecodedImage& image) {
 int DecodeHEIF(const FileBytes& file, const ImageRequest& /*request: HEIF decodes at full size only*/,
                DecodedImage& image) {
   heif_init(nullptr);
-  int status = DecodeFile(file, image);
+  const int status = DecodeFile(file, image);
   heif_deinit();
-  if (status != DECODED) {
-    std::free(image.p_pixels);
-    image.p_pixels = nullptr;
-    std::free(image.p_icc);
-    image.p_icc = nullptr;
-    image.icc_size = 0;
-  }
   return status;
 }

@@ -234,11 +234,5 @@ int DecodeFile(const FileBytes& file, DecodedImage& image) {
 
 int DecodePNG(const FileBytes& file, const ImageRequest& /*request: PNG decodes at full size only*/,
               DecodedImage& image) {
-  int status = DecodeFile(file, image);
-  if (status != DECODED) {
-    std::free(image.p_icc);
-    image.p_icc = nullptr;
-    image.icc_size = 0;
-  }
-  return status;
+  return DecodeFile(file, image);
 }
