@@ -80,12 +80,6 @@ int FindOrientation(j_decompress_ptr p_info) {
   return 1;
 }
 
-// Zigzag position of each coefficient in natural (row by row) order.
-const unsigned char ZIGZAG_OF_NATURAL[64] = {
-    0,  1,  5,  6,  14, 15, 27, 28, 2,  4,  7,  13, 16, 26, 29, 42, 3,  8,  12, 17, 25, 30,
-    41, 43, 9,  11, 18, 24, 31, 40, 44, 53, 10, 19, 23, 32, 39, 45, 52, 54, 20, 22, 33, 38,
-    46, 51, 55, 60, 21, 34, 37, 47, 50, 56, 59, 61, 35, 36, 48, 49, 57, 58, 62, 63};
-
 // The side of the inverse DCT a component is decoded with at this scale.
 int GetScaledSize(const jpeg_component_info& component) {
 #if JPEG_LIB_VERSION >= 70
@@ -97,18 +91,14 @@ int GetScaledSize(const jpeg_component_info& component) {
 }
 
 // Whether a progressive file's scans so far have given every coefficient
-// that a scaled decode uses (a block of side N uses the N x N lowest
-// frequencies) all its bits: the later scans cannot change the output.
+// that the decode uses all its bits, so that later scans cannot change the
+// output. Only at 1/8 is that a small part: a block of side 1 is its DC
+// coefficient alone, while libjpeg's reduced inverse DCTs of side 2 and 4
+// also take high frequencies (1, 3, 5, 7 and all but 4).
 bool IsEveryUsedCoefficientFinal(j_decompress_ptr p_info) {
   if (p_info->coef_bits == nullptr) return false;
   for (int index = 0; index < p_info->num_components; ++index) {
-    const int size = GetScaledSize(p_info->comp_info[index]);
-    if (size < 1 || size > 4) return false;
-    for (int row = 0; row < size; ++row) {
-      for (int column = 0; column < size; ++column) {
-        if (p_info->coef_bits[index][ZIGZAG_OF_NATURAL[row * 8 + column]] != 0) return false;
-      }
-    }
+    if (GetScaledSize(p_info->comp_info[index]) != 1 || p_info->coef_bits[index][0] != 0) return false;
   }
   return true;
 }
