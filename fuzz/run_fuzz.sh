@@ -12,5 +12,5 @@ cmake --build build-fuzz -j2 --target fuzz_loader
 mkdir -p build-fuzz/corpus build-fuzz/findings
 cp -n fuzz/corpus/* build-fuzz/corpus/ 2> /dev/null || true
 cd build-fuzz
-./fuzz/fuzz_loader -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
+LSAN_OPTIONS="suppressions=$(pwd)/../fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" ./fuzz/fuzz_loader -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
   -artifact_prefix=findings/ -print_final_stats=1 "$@" corpus
