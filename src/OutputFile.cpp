@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <signal.h>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -40,24 +42,39 @@ int GetNewFileMode() {
   return 0666 & ~int(mask);
 }
 
+// A copy of `length` bytes of p_text, terminated, or null when memory is
+// short.
+char* CopyText(const char* p_text, std::size_t length) {
+  char* p_copy = static_cast<char*>(std::malloc(length + 1));
+  if (p_copy == nullptr) return nullptr;
+  std::memcpy(p_copy, p_text, length);
+  p_copy[length] = '\0';
+  return p_copy;
+}
+
 // Where a link points, or the path itself when it is none (or points
-// nowhere: the link is then replaced).
-std::string FindTarget(const char* p_path) {
+// nowhere: the link is then replaced). Malloc'd; null when memory is short.
+char* FindTarget(const char* p_path) {
   struct stat link {};
-  if (lstat(p_path, &link) != 0 || !S_ISLNK(link.st_mode)) return p_path;
+  if (lstat(p_path, &link) != 0 || !S_ISLNK(link.st_mode)) return CopyText(p_path, std::strlen(p_path));
   char* p_resolved = realpath(p_path, nullptr);
-  if (p_resolved == nullptr) return p_path;
-  std::string target = p_resolved;
-  std::free(p_resolved);
-  return target;
+  return p_resolved != nullptr ? p_resolved : CopyText(p_path, std::strlen(p_path));
+}
+
+// The length of the folder part of a path, its last '/' included.
+std::size_t GetFolderLength(const char* p_path) {
+  const char* p_slash = std::strrchr(p_path, '/');
+  return p_slash == nullptr ? 0 : std::size_t(p_slash - p_path) + 1;
 }
 
 // Hands the folder's new entry to the disk; a folder that cannot be synced
 // (some file systems) has done what it can.
-void SyncFolder(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+void SyncFolder(const char* p_path) {
+  const std::size_t length = GetFolderLength(p_path);
+  char* p_folder = length == 0 ? CopyText(".", 1) : CopyText(p_path, length);
+  if (p_folder == nullptr) return;
+  const int descriptor = open(p_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::free(p_folder);
   if (descriptor < 0) return;
   fsync(descriptor);
   close(descriptor);
@@ -66,31 +83,37 @@ void SyncFolder(const std::string& path) {
 }  // namespace
 
 int OutputFile::Open(const char* p_path) {
-  _target = FindTarget(p_path);
+  _p_target = FindTarget(p_path);
+  if (_p_target == nullptr) return -ENOMEM;
   struct stat existing {};
-  if (stat(_target.c_str(), &existing) != 0) {
+  if (stat(_p_target, &existing) != 0) {
     return errno == ENOENT ? OpenTemporary(GetNewFileMode()) : -errno;
   }
   if (S_ISDIR(existing.st_mode)) return -EISDIR;
-  if (access(_target.c_str(), W_OK) != 0) return -errno;
+  if (access(_p_target, W_OK) != 0) return -errno;
   if (S_ISREG(existing.st_mode)) return OpenTemporary(int(existing.st_mode & 07777));
   _is_in_place = true;
-  _file_descriptor = open(_target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  _file_descriptor = open(_p_target, O_WRONLY | O_TRUNC | O_CLOEXEC);
   return _file_descriptor >= 0 ? 0 : -errno;
 }
 
 int OutputFile::OpenTemporary(int mode) {
-  const std::size_t slash = _target.rfind('/');
-  _temporary = (slash == std::string::npos ? std::string() : _target.substr(0, slash + 1)) + ".mottlepage-XXXXXX";
+  static const char NAME[] = ".mottlepage-XXXXXX";
+  const std::size_t folder_length = GetFolderLength(_p_target);
+  _p_temporary = static_cast<char*>(std::malloc(folder_length + sizeof NAME));
+  if (_p_temporary == nullptr) return -ENOMEM;
+  std::memcpy(_p_temporary, _p_target, folder_length);
+  std::memcpy(_p_temporary + folder_length, NAME, sizeof NAME);
   WatchSignals(true);
-  _file_descriptor = mkostemp(&_temporary[0], O_CLOEXEC);
+  _file_descriptor = mkostemp(_p_temporary, O_CLOEXEC);
   if (_file_descriptor < 0) {
     const int error = errno;
-    _temporary.clear();
+    std::free(_p_temporary);
+    _p_temporary = nullptr;
     WatchSignals(false);
     return -error;
   }
-  g_p_unfinished = _temporary.c_str();
+  g_p_unfinished = _p_temporary;
   return fchmod(_file_descriptor, mode_t(mode)) == 0 ? 0 : -errno;
 }
 
@@ -104,21 +127,26 @@ int OutputFile::Commit() {
   const int status = close(_file_descriptor);
   _file_descriptor = -1;
   if (error == 0 && status != 0) error = -errno;
-  if (error == 0 && rename(_temporary.c_str(), _target.c_str()) != 0) error = -errno;
+  if (error == 0 && rename(_p_temporary, _p_target) != 0) error = -errno;
   if (error != 0) return error;
   g_p_unfinished = nullptr;
-  _temporary.clear();
+  std::free(_p_temporary);
+  _p_temporary = nullptr;
   WatchSignals(false);
-  SyncFolder(_target);
+  SyncFolder(_p_target);
   return 0;
 }
 
 void OutputFile::Discard() {
   if (_file_descriptor >= 0) close(_file_descriptor);
   _file_descriptor = -1;
-  if (_temporary.empty()) return;
-  g_p_unfinished = nullptr;
-  unlink(_temporary.c_str());
-  _temporary.clear();
-  WatchSignals(false);
+  if (_p_temporary != nullptr) {
+    g_p_unfinished = nullptr;
+    unlink(_p_temporary);
+    std::free(_p_temporary);
+    _p_temporary = nullptr;
+    WatchSignals(false);
+  }
+  std::free(_p_target);
+  _p_target = nullptr;
 }

@@ -14,13 +14,12 @@
 // has no page to keep: it is written in place, as a redirection would. A
 // directory, or a FILE the user may not write, is refused.
 //
-// Open and Commit return 0, or minus the errno of what failed. One OutputFile at a
-// time may be open.
+// Open and Commit return 0, or minus the errno of what failed (-ENOMEM when
+// not even the paths find memory: nothing here throws). One OutputFile at
+// a time may be open.
 
 #ifndef MOTTLEPAGE_OUTPUTFILE_H
 #define MOTTLEPAGE_OUTPUTFILE_H
-
-#include <string>
 
 class OutputFile {
  public:
@@ -36,8 +35,8 @@ class OutputFile {
  private:
   int _file_descriptor = -1;
   bool _is_in_place = false;
-  std::string _target;     // the file the page replaces
-  std::string _temporary;  // the new file, empty when none is left to remove
+  char* _p_target = nullptr;     // malloc'd: the file the page replaces
+  char* _p_temporary = nullptr;  // malloc'd: the new file, null when none is left to remove
 
   int OpenTemporary(int mode);
   void Discard();
