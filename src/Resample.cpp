@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mottlepage.h"
+#include "PageLines.h"
 
 namespace {
 

@@ -131,23 +131,6 @@ void WriteTextLines(OutputBuffer& out, const PageLines& lines, Characters& chara
 
 }  // namespace
 
-namespace {
-
-const unsigned char* GetImageRow(const PageLines& lines, int line) {
-  return lines.p_pixel + std::size_t(2 * line) * std::size_t(lines.columns) * 3;
-}
-
-}  // namespace
-
-PageLines GetImageLines(const unsigned char* p_pixel, int image_width, int image_height) {
-  PageLines lines;
-  lines.columns = image_width;
-  lines.count = (image_height + 1) / 2;
-  lines.p_get_line = GetImageRow;
-  lines.p_pixel = p_pixel;
-  return lines;
-}
-
 void WriteHelp(OutputBuffer& out) {
   for (const char* p_line : HELP_LINES) {
     out.Put(p_line);

@@ -13,6 +13,7 @@
 #include <ostream>
 
 #include "Characters.h"
+#include "PageLines.h"
 #include "Output.h"
 #include "Resample.h"
 
@@ -28,25 +29,6 @@ const CellShape PAGE_CELL = {27, 5, 13, 1};
 const char HTML5_FONT[] = "9px/10px monospace";
 const int HTML5_LINE_HEIGHT = 10;
 const CellShape HTML5_CELL = {27, 5, HTML5_LINE_HEIGHT, 1};  // 5.4 x 10
-
-// The text lines of a page, handed to the writer one at a time: line i's
-// colours are `columns` RGB pixels at GetLine(i), valid until the next
-// call. A page of an image shows its rows 0, 2, 4, ...; a scaled page
-// computes each line when it is asked for, so that no page-sized image is
-// ever held. GetLine returns null when a line cannot be made (the writer
-// then stops).
-struct PageLines {
-  int columns = 0;
-  int count = 0;
-  const unsigned char* (*p_get_line)(const PageLines& lines, int line) = nullptr;
-  const unsigned char* p_pixel = nullptr;  // an image's own rows (GetImageLines)
-  void* p_context = nullptr;               // a line source's state (scaling)
-
-  const unsigned char* GetLine(int line) const { return p_get_line(*this, line); }
-};
-
-// The lines of a width x height x 3 RGB buffer: every second row.
-PageLines GetImageLines(const unsigned char* p_pixel, int image_width, int image_height);
 
 // Writes the usage text.
 void WriteHelp(OutputBuffer& out);
