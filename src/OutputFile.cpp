@@ -52,19 +52,40 @@ char* CopyText(const char* p_text, std::size_t length) {
   return p_copy;
 }
 
-// Where a link points, or the path itself when it is none (or points
-// nowhere: the link is then replaced). Malloc'd; null when memory is short.
-char* FindTarget(const char* p_path) {
-  struct stat link {};
-  if (lstat(p_path, &link) != 0 || !S_ISLNK(link.st_mode)) return CopyText(p_path, std::strlen(p_path));
-  char* p_resolved = realpath(p_path, nullptr);
-  return p_resolved != nullptr ? p_resolved : CopyText(p_path, std::strlen(p_path));
-}
-
 // The length of the folder part of a path, its last '/' included.
 std::size_t GetFolderLength(const char* p_path) {
   const char* p_slash = std::strrchr(p_path, '/');
   return p_slash == nullptr ? 0 : std::size_t(p_slash - p_path) + 1;
+}
+
+// Where a dangling link points, as a redirection would create it: its text,
+// taken from the link's folder when it is relative. Malloc'd; null when
+// memory is short or the link cannot be read.
+char* ReadLinkText(const char* p_path, std::size_t link_size) {
+  const std::size_t folder_length = GetFolderLength(p_path);
+  char* p_text = static_cast<char*>(std::malloc(folder_length + link_size + 1));
+  if (p_text == nullptr) return nullptr;
+  const ssize_t length = readlink(p_path, p_text + folder_length, link_size + 1);
+  if (length <= 0 || std::size_t(length) > link_size) {
+    std::free(p_text);
+    return nullptr;
+  }
+  const bool is_relative = p_text[folder_length] != '/';
+  if (is_relative) std::memcpy(p_text, p_path, folder_length);
+  const std::size_t start = is_relative ? 0 : folder_length;
+  std::memmove(p_text, p_text + start, folder_length - start + std::size_t(length));
+  p_text[folder_length - start + std::size_t(length)] = '\0';
+  return p_text;
+}
+
+// Where a link points (the file a redirection writes), or the path itself
+// when it is none. Malloc'd; null when memory is short.
+char* FindTarget(const char* p_path) {
+  struct stat link {};
+  if (lstat(p_path, &link) != 0 || !S_ISLNK(link.st_mode)) return CopyText(p_path, std::strlen(p_path));
+  char* p_resolved = realpath(p_path, nullptr);
+  if (p_resolved == nullptr) p_resolved = ReadLinkText(p_path, std::size_t(link.st_size));
+  return p_resolved != nullptr ? p_resolved : CopyText(p_path, std::strlen(p_path));
 }
 
 // Hands the folder's new entry to the disk; a folder that cannot be synced

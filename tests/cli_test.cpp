@@ -284,7 +284,9 @@ TEST_F(CommandLineTest, OutputFileIsReplacedOnlyByACompletePage) {
       {{"-o", "locked/old.html", "example.ppm"}, 1, "locked/old.html: not be written: Read-only file system"},
       {{"-o", "/dev/full", "example.ppm"}, 1, "/dev/full: not be written: No space left on device"},
       {{"--output", "folder", "example.ppm"}, 1, "folder: not be written: Is a directory"},
+      {{"-o", "link.html", "example.ppm", "abcd"}, 0, "", int(0666 & ~mask)},  // dangling: made where it points
   };
+  ASSERT_EQ(symlink("made.html", Path("link.html").c_str()), 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments[1]);
     MakeFile("old.html", "old");
@@ -304,6 +306,7 @@ TEST_F(CommandLineTest, OutputFileIsReplacedOnlyByACompletePage) {
     EXPECT_EQ(int(status.st_mode & 0777), c.mode);
     EXPECT_NE(std::system(("cd " + _dir + " && ls -A . small locked | grep -q mottlepage-").c_str()), 0);
   }
+  EXPECT_EQ(ReadFile(Path("made.html")), Page("0, 0, 0", EXAMPLE_LINES));
 }
 
 }  // namespace
