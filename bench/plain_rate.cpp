@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "LoadPPM.h"
+#include "picture/formats/LoadPPM.h"
 
 int main(int argc, char* argv[]) {
   if (argc < 2) {

@@ -4,13 +4,12 @@
 // exactly what its scalar path gives; a loaded image is then rendered on
 // both pages with and without a source string, with a UTF-8 one and with
 // the input's own last bytes.
-// Every input also goes through the face (ImageInput) from memory, at full
+// Every input also goes through the picture reader from memory, at full
 // size and at a small page's size: a JPEG, PNG, GIF, WebP or HEIF must end
-// with an error number of the face's and no buffer, or an upright RGB
-// buffer, rendered like a PPM's; anything else must load exactly as the
-// PPM loader loads it.
-// Images are capped at 4096 pixels so that the fuzzer explores parsing
-// rather than allocation.
+// with a failure and no buffer, or an upright RGB buffer, rendered like a
+// PPM's; anything else must load exactly as the PPM loader loads it.
+// Images are capped at 4096 pixels (the reader's blocks at 1 MiB) so that
+// the fuzzer explores parsing rather than allocation.
 
 #include <unistd.h>
 
@@ -23,9 +22,12 @@
 #include <sstream>
 #include <string>
 
-#include "ImageInput.h"
-#include "LoadPPM.h"
-#include "mottlepage.h"
+#include "page/PageLines.h"
+#include "page/PageSize.h"
+#include "page/PageWriter.h"
+#include "picture/PictureFormats.h"
+#include "picture/PictureReader.h"
+#include "picture/formats/LoadPPM.h"
 
 namespace {
 
@@ -61,13 +63,20 @@ void RemoveInputFile() { std::remove(InputPath().c_str()); }
 void Render(const unsigned char* p_pixel, int width, int height, const char* p_source) {
   CountingBuffer buffer;
   std::ostream page(&buffer);
-  WriteHTMLPage(p_pixel, width, height, p_source, -1, 256, 2147483647, page);
   char storage[OutputBuffer::MIN_SIZE];
-  OutputBuffer html5(page, storage, sizeof storage);
-  WriteHTML5Page(p_pixel, width, height, p_source, -1, 256, 2147483647, p_source ? p_source : "t", html5);
-  html5.Flush();
+  OutputBuffer out(page, storage, sizeof storage);
+  PageStyle style;
+  style.p_source = p_source;
+  style.bg_red = -1;
+  style.bg_green = 256;
+  style.bg_blue = 2147483647;
+  style.p_title = p_source ? p_source : "t";
+  const PageLines lines = GetPictureLines(p_pixel, width, height);
+  WriteHTMLPage(lines, style, out);
+  WriteHTML5Page(lines, style, out);
+  out.Flush();
   // Each pixel of an even row gives at least one character, on each page.
-  if (!page || !html5.IsGood() || buffer.count < 2 * std::int64_t(width) * ((height + 1) / 2)) std::abort();
+  if (!page || !out.IsGood() || buffer.count < 2 * std::int64_t(width) * ((height + 1) / 2)) std::abort();
 }
 
 // The same bytes through each plain sample code: the same outcome.
@@ -95,36 +104,40 @@ void CompareSampleCodes(const std::string& bytes) {
   LimitPlainSampleCode(PlainSampleCode::AVX2);
 }
 
-// The face on bytes in memory, full size and scaled for a small page.
-void LoadThroughTheFace(const std::uint8_t* p_data, std::size_t size) {
-  FileBytes file;
-  file.p_data = p_data;
-  file.size = size;
-  const bool is_ppm = SniffFormat(p_data, size) == ImageFormat::PPM;
+// The reader on bytes in memory, full size and scaled for a small page.
+void LoadThroughTheReader(const std::uint8_t* p_data, std::size_t size) {
+  bool is_cut = false;
+  const PictureFormat* p_format = FindFormat(p_data, size, true, is_cut);
+  const bool is_ppm = p_format == nullptr || p_format->p_decode == nullptr;
   for (int columns : {0, 24}) {
-    ImageOptions options;
-    options.request.columns = columns;
+    PageRequest request;
+    request.columns = columns;
+    CanvasOptions options;
+    options.p_choose_least_size = ChooseLeastPictureSize;
+    options.p_size_context = &request;
     options.has_background = columns > 0;
     options.bg_red = 300;
     options.bg_green = -5;
     options.bg_blue = 128;
-    options.max_pixels = MAX_FUZZ_PIXELS;
+    options.memory_limit = 1 << 20;
     unsigned char* p_pixel = nullptr;
     int width = 0;
     int height = 0;
-    LoadImage loader(p_pixel, file, width, height, options);
-    const int error = loader.GetErrorNo();
-    if ((error == 0) != (p_pixel != nullptr)) std::abort();
-    if (error < LoadImage::UNREADABLE || error > 0) std::abort();
-    if (error == LoadImage::UNREADABLE && loader.GetDetails().message[0] == '\0') std::abort();
-    if (is_ppm && columns == 0) {
+    std::istringstream stream(std::string(reinterpret_cast<const char*>(p_data), size));
+    PictureReader reader(options);
+    const LoadFailure failure = reader.ReadStream(stream, p_pixel, width, height);
+    if ((failure == LoadFailure::NONE) != (p_pixel != nullptr)) std::abort();
+    if (failure == LoadFailure::UNREADABLE && reader.GetReport().words[0] == '\0') std::abort();
+    if (is_ppm && !is_cut && columns == 0) {
       // Not another format: exactly the PPM loader's outcome.
-      std::istringstream stream(std::string(reinterpret_cast<const char*>(p_data), size));
+      std::istringstream ppm_stream(std::string(reinterpret_cast<const char*>(p_data), size));
       unsigned char* p_ppm = nullptr;
       int ppm_width = 0;
       int ppm_height = 0;
-      LoadPPM ppm(p_ppm, stream, ppm_width, ppm_height, MAX_FUZZ_PIXELS);
-      if (ppm.GetErrorNo() != error || (p_ppm == nullptr) != (p_pixel == nullptr)) std::abort();
+      LoadPPM ppm(p_ppm, ppm_stream, ppm_width, ppm_height, (1 << 20) / 3);
+      if ((ppm.GetErrorNo() == 0) != (failure == LoadFailure::NONE) || (p_ppm == nullptr) != (p_pixel == nullptr)) {
+        std::abort();
+      }
       if (p_ppm != nullptr && (ppm_width != width || ppm_height != height ||
                                std::memcmp(p_ppm, p_pixel, std::size_t(width) * height * 3) != 0)) {
         std::abort();
@@ -132,8 +145,8 @@ void LoadThroughTheFace(const std::uint8_t* p_data, std::size_t size) {
       std::free(p_ppm);
     }
     if (p_pixel == nullptr) continue;
-    if (width < 1 || height < 1 || std::int64_t(width) * height > MAX_FUZZ_PIXELS) std::abort();
-    if (loader.GetFullWidth() < 1 || loader.GetFullHeight() < 1) std::abort();
+    if (width < 1 || height < 1 || std::int64_t(width) * height > (1 << 20) / 3) std::abort();
+    if (reader.GetReport().width < 1 || reader.GetReport().height < 1) std::abort();
     if (!is_ppm) Render(p_pixel, width, height, "\u2588");
     std::free(p_pixel);
   }
@@ -142,7 +155,7 @@ void LoadThroughTheFace(const std::uint8_t* p_data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* p_data, std::size_t size) {
-  LoadThroughTheFace(p_data, size);
+  LoadThroughTheReader(p_data, size);
   CompareSampleCodes(std::string(reinterpret_cast<const char*>(p_data), size));
   {
     std::ofstream file(InputPath(), std::ios::binary | std::ios::trunc);

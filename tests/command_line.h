@@ -104,7 +104,7 @@ class CommandLineTest : public ::testing::Test {
 };
 
 inline const std::string HELP =
-    "mottlepage - draws a PPM image as coloured text on an HTML page\n"
+    "mottlepage - draws a " MOTTLEPAGE_READ_FORMATS " picture as coloured text on an HTML page\n"
     "           see mottlepage(1) for further info and the options --width=N, --height=N, --html5, --shades=CHARS, "
     "--output=FILE\n"
     "\n"

@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "ImageInput.h"
+#include <sstream>
+
+#include "picture/PictureFormats.h"
+#include "picture/PictureReader.h"
 
 namespace {
 
@@ -20,7 +23,7 @@ const long RED = 0xFF0000, GREEN = 0x00FF00, BLUE = 0x0000FF, WHITE = 0xFFFFFF, 
 struct FixtureCase {
   const char* p_name;
   long background;  // 0xRRGGBB or NO_BACKGROUND (black)
-  int error_number;
+  LoadFailure failure;
   int width;
   int height;
   int frame_count;
@@ -31,39 +34,39 @@ struct FixtureCase {
 };
 
 const FixtureCase FIXTURE_CASES[] = {
-    {"orient1.jpg", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"orient2.jpg", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"orient3.jpg", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"orient4.jpg", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"orient5.jpg", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"orient6.jpg", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"orient7.jpg", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"orient8.jpg", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"orient6.png", NO_BACKGROUND, 0, 32, 16, 1, false, 0, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"orient8.webp", NO_BACKGROUND, 0, 32, 16, 1, false, 0, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"alpha.png", NO_BACKGROUND, 0, 32, 16, 1, false, 0, {0x800000, BLACK, BLUE, 0x404040, 0x404040}},
-    {"alpha.png", WHITE, 0, 32, 16, 1, false, 0, {0xFF7F7F, WHITE, BLUE, WHITE, WHITE}},
-    {"alpha.webp", WHITE, 0, 32, 16, 1, false, 0, {0xFF7F7F, WHITE, BLUE, WHITE, WHITE}},
-    {"palette.png", 0x3366CC, 0, 32, 16, 1, false, 0, {0x993366, 0x3366CC, BLUE, 0x668CD9, 0x668CD9}},
-    {"grey_alpha.png", WHITE, 0, 32, 16, 1, false, 0, {0xC8C8C8, WHITE, 0x7F7F7F, WHITE, WHITE}},
-    {"deep.png", NO_BACKGROUND, 0, 32, 16, 1, false, 0, {0x8000FF, 0x017F80, RED, BLUE, BLUE}},
-    {"interlaced.png", NO_BACKGROUND, 0, 32, 16, 1, false, 0, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"orient1.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"orient2.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"orient3.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"orient4.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"orient5.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"orient6.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"orient7.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"orient8.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"orient6.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 0, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"orient8.webp", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 0, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"alpha.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 0, {0x800000, BLACK, BLUE, 0x404040, 0x404040}},
+    {"alpha.png", WHITE, LoadFailure::NONE, 32, 16, 1, false, 0, {0xFF7F7F, WHITE, BLUE, WHITE, WHITE}},
+    {"alpha.webp", WHITE, LoadFailure::NONE, 32, 16, 1, false, 0, {0xFF7F7F, WHITE, BLUE, WHITE, WHITE}},
+    {"palette.png", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {0x993366, 0x3366CC, BLUE, 0x668CD9, 0x668CD9}},
+    {"grey_alpha.png", WHITE, LoadFailure::NONE, 32, 16, 1, false, 0, {0xC8C8C8, WHITE, 0x7F7F7F, WHITE, WHITE}},
+    {"deep.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 0, {0x8000FF, 0x017F80, RED, BLUE, BLUE}},
+    {"interlaced.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 0, {RED, GREEN, BLUE, WHITE, WHITE}},
     // Adobe RGB (200, 60, 60) in sRGB, as Little CMS converts it.
-    {"adobe.png", NO_BACKGROUND, 0, 32, 16, 1, false, 2, {0xE73939, 0xE73939, 0xE73939, 0xE73939, 0xE73939}},
-    {"cmyk.jpg", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"adobe.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 2, {0xE73939, 0xE73939, 0xE73939, 0xE73939, 0xE73939}},
+    {"cmyk.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
     // Through the CMYK profile and back, as Little CMS converts the quadrants.
-    {"cmyk_profile.jpg", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {0xFC1E11, 0x27F938, 0x524CF9, WHITE, WHITE}},
-    {"lossy.webp", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"photo.heic", NO_BACKGROUND, 0, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
-    {"anim.gif", NO_BACKGROUND, 0, 32, 16, 3, false, 0, {RED, RED, RED, RED, RED}},
-    {"anim.webp", NO_BACKGROUND, 0, 32, 16, 3, false, 0, {RED, RED, RED, RED, RED}},
-    {"transparent.gif", 0x3366CC, 0, 32, 16, 1, false, 0, {RED, 0x3366CC, BLUE, WHITE, WHITE}},
+    {"cmyk_profile.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {0xFC1E11, 0x27F938, 0x524CF9, WHITE, WHITE}},
+    {"lossy.webp", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"photo.heic", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"anim.gif", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 3, false, 0, {RED, RED, RED, RED, RED}},
+    {"anim.webp", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 3, false, 0, {RED, RED, RED, RED, RED}},
+    {"transparent.gif", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {RED, 0x3366CC, BLUE, WHITE, WHITE}},
     // Cut in the middle of 32 x 64: the top rows came; the rest is black,
     // or for JPEG the mid grey that libjpeg gives blocks without data.
-    {"cut.png", NO_BACKGROUND, 0, 32, 64, 1, true, 0, {RED, GREEN, BLUE, WHITE, BLACK}},
-    {"cut.jpg", NO_BACKGROUND, 0, 32, 64, 1, true, 12, {RED, GREEN, BLUE, WHITE, 0x808080}},
-    {"corrupt.png", NO_BACKGROUND, LoadImage::UNREADABLE, 0, 0, 1, false, 0, {}, "invalid distance too far back"},
-    {"huge.png", NO_BACKGROUND, -9, 0, 0, 1, false, 0, {}},
+    {"cut.png", NO_BACKGROUND, LoadFailure::NONE, 32, 64, 1, true, 0, {RED, GREEN, BLUE, WHITE, BLACK}},
+    {"cut.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 64, 1, true, 12, {RED, GREEN, BLUE, WHITE, 0x808080}},
+    {"corrupt.png", NO_BACKGROUND, LoadFailure::UNREADABLE, 0, 0, 1, false, 0, {}, "invalid distance too far back"},
+    {"huge.png", NO_BACKGROUND, LoadFailure::NO_MEMORY, 0, 0, 1, false, 0, {}},
 };
 
 std::vector<unsigned char> ReadFixture(const std::string& name) {
@@ -79,24 +82,29 @@ TEST(FormatsTest, FixturesComeOutUprightInTheirColoursOnTheBackground) {
   for (const FixtureCase& test : FIXTURE_CASES) {
     std::vector<unsigned char> bytes = ReadFixture(test.p_name);
     ASSERT_FALSE(bytes.empty()) << test.p_name;
-    if (!IsFormatBuiltIn(SniffFormat(bytes.data(), bytes.size()))) continue;
-    ImageOptions options;
+    bool is_cut = false;
+    const PictureFormat* p_format = FindFormat(bytes.data(), bytes.size(), false, is_cut);
+    if (p_format == nullptr || p_format->p_decode == nullptr) continue;
+    CanvasOptions options;
     options.has_background = test.background != NO_BACKGROUND;
     options.bg_red = int(test.background >> 16 & 255);
     options.bg_green = int(test.background >> 8 & 255);
     options.bg_blue = int(test.background & 255);
-    options.max_pixels = 1 << 24;
+    options.memory_limit = 1 << 26;
     unsigned char* p_rgb = nullptr;
     int width = 0, height = 0;
-    LoadImage load(p_rgb, FileBytes{bytes.data(), bytes.size()}, width, height, options);
-    SCOPED_TRACE(std::string(test.p_name) + ", message: " + load.GetDetails().message);
-    EXPECT_EQ(load.GetErrorNo(), test.error_number);
-    EXPECT_NE(std::strstr(load.GetDetails().message, test.p_words), nullptr);
+    std::istringstream stream(std::string(bytes.begin(), bytes.end()));
+    PictureReader reader(options);
+    const LoadFailure failure = reader.ReadStream(stream, p_rgb, width, height);
+    const LoadReport& report = reader.GetReport();
+    SCOPED_TRACE(std::string(test.p_name) + ", words: " + report.words);
+    EXPECT_EQ(failure, test.failure);
+    EXPECT_NE(std::strstr(report.words, test.p_words), nullptr);
     if (p_rgb == nullptr) continue;
     EXPECT_EQ(width, test.width);
     EXPECT_EQ(height, test.height);
-    EXPECT_EQ(load.GetDetails().frame_count, test.frame_count);
-    EXPECT_EQ(load.GetDetails().is_cut_short, test.is_cut_short);
+    EXPECT_EQ(report.frame_count, test.frame_count);
+    EXPECT_EQ(report.is_cut_short, test.is_cut_short);
     const int points[5][2] = {{8, 4}, {24, 4}, {8, 12}, {24, 12}, {width - 1, height - 1}};
     for (int point = 0; point < 5 && width == test.width && height == test.height; ++point) {
       const unsigned char* p_pixel = p_rgb + (std::size_t(points[point][1]) * width + points[point][0]) * 3;

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "LoadPPM.h"
+#include "common/Decimal.h"
+#include "picture/formats/LoadPPM.h"
 
 namespace {
 

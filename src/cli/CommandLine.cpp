@@ -1,0 +1,152 @@
+#include "cli/CommandLine.h"
+
+#include <cstring>
+
+#include "page/Characters.h"
+#include "common/Decimal.h"
+
+namespace {
+
+// A size option's value: decimal digits only, 1 to MAX_SIZE; 0 otherwise.
+int ReadSize(const char* p_text) {
+  if (*p_text == '\0') return 0;
+  long value = 0;
+  for (; *p_text != '\0'; ++p_text) {
+    if (*p_text < '0' || *p_text > '9') return 0;
+    value = value * 10 + (*p_text - '0');
+    if (value > CommandLine::MAX_SIZE) return 0;
+  }
+  return int(value);
+}
+
+// An option with a value: a size, or a text (p_size null), and what is
+// wrong when none follows.
+struct ValueOption {
+  const char* p_name;
+  int CommandLine::*p_size;
+  const char* CommandLine::*p_text;
+  CommandLine::Problem missing;
+};
+
+const ValueOption VALUE_OPTIONS[] = {
+    {"--width", &CommandLine::columns, nullptr, CommandLine::SIZE_WANTED},
+    {"--height", &CommandLine::lines, nullptr, CommandLine::SIZE_WANTED},
+    {"--title", nullptr, &CommandLine::p_title, CommandLine::TEXT_WANTED},
+    {"--shades", nullptr, &CommandLine::p_shades, CommandLine::SHADES_WANTED},
+    {"--output", nullptr, &CommandLine::p_output, CommandLine::FILE_NAME_WANTED},
+    {"-o", nullptr, &CommandLine::p_output, CommandLine::FILE_NAME_WANTED},
+};
+
+// The option that `argument` names, as "--width" or "--width=N" (a short
+// option only alone); null for none. p_value is then the text after '=',
+// or null.
+const ValueOption* FindValueOption(const char* p_argument, const char*& p_value) {
+  for (const ValueOption& option : VALUE_OPTIONS) {
+    std::size_t length = std::strlen(option.p_name);
+    if (std::strncmp(p_argument, option.p_name, length) != 0) continue;
+    if (p_argument[length] == '\0') {
+      p_value = nullptr;
+      return &option;
+    }
+    if (p_argument[length] == '=' && length > 2) {
+      p_value = p_argument + length + 1;
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
+void SetUsageError(CommandLine& command_line, CommandLine::Problem problem, const char* p_option,
+                   const char* p_value) {
+  if (command_line.request != CommandLine::CONVERT) return;  // only the first error counts
+  command_line.request = CommandLine::USAGE_ERROR;
+  command_line.problem = problem;
+  command_line.p_bad_option = p_option;
+  command_line.p_bad_value = p_value;
+}
+
+void SetValue(CommandLine& command_line, const ValueOption& option, const char* p_value) {
+  if (option.p_size == nullptr) {
+    const bool is_too_few_shades = option.missing == CommandLine::SHADES_WANTED && p_value != nullptr &&
+                                   CountCharacters(p_value) < 2;
+    if (p_value == nullptr || is_too_few_shades) SetUsageError(command_line, option.missing, option.p_name, p_value);
+    command_line.*(option.p_text) = p_value;
+    return;
+  }
+  const int size = p_value != nullptr ? ReadSize(p_value) : 0;
+  if (size == 0) SetUsageError(command_line, option.missing, option.p_name, p_value);
+  command_line.*(option.p_size) = size;
+}
+
+bool IsHelpOrVersion(const char* p_argument) {
+  return std::strcmp(p_argument, "-h") == 0 || std::strcmp(p_argument, "--help") == 0 ||
+         std::strcmp(p_argument, "--version") == 0;
+}
+
+// Reads the options; returns the index of the first argument after them.
+int ReadOptions(int argc, char* const argv[], CommandLine& command_line, CommandLine::Request& asked) {
+  int i = 1;
+  for (; i < argc; ++i) {
+    const char* p_argument = argv[i];
+    if (IsHelpOrVersion(p_argument)) {
+      if (asked == CommandLine::CONVERT) asked = p_argument[2] == 'v' ? CommandLine::VERSION : CommandLine::HELP;
+      continue;
+    }
+    if (std::strcmp(p_argument, "--html5") == 0) {
+      command_line.is_html5 = true;
+      continue;
+    }
+    const char* p_value = nullptr;
+    const ValueOption* p_option = FindValueOption(p_argument, p_value);
+    if (p_option == nullptr) break;
+    // "--width --help" asks for help, not for a width of "--help".
+    if (p_value == nullptr && i + 1 < argc && !IsHelpOrVersion(argv[i + 1])) p_value = argv[++i];
+    SetValue(command_line, *p_option, p_value);
+  }
+  return i;
+}
+
+bool IsOption(const char* p_argument) {
+  const char* p_value = nullptr;
+  return std::strcmp(p_argument, "--html5") == 0 || FindValueOption(p_argument, p_value) != nullptr;
+}
+
+// The first source string or colour argument that is exactly an option.
+void FindLateOption(int argc, char* const argv[], int image, CommandLine& command_line) {
+  for (int i = image + 1; i < argc && i <= image + 4; ++i) {
+    if (!IsOption(argv[i])) continue;
+    command_line.p_late_option = argv[i];
+    command_line.is_late_option_colour = i > image + 1;
+    return;
+  }
+}
+
+// Options that only make sense with others, or with the right positional
+// arguments.
+void CheckCombinations(CommandLine& command_line) {
+  if (command_line.p_title != nullptr && !command_line.is_html5) {
+    SetUsageError(command_line, CommandLine::TITLE_WITHOUT_HTML5, "--title", command_line.p_title);
+  }
+  if (command_line.p_shades != nullptr && command_line.p_source != nullptr && command_line.p_source[0] != '\0') {
+    SetUsageError(command_line, CommandLine::SHADES_WITH_SOURCE, "--shades", command_line.p_source);
+  }
+}
+
+}  // namespace
+
+void ReadCommandLine(int argc, char* const argv[], CommandLine& command_line) {
+  command_line = CommandLine();
+  CommandLine::Request asked = CommandLine::CONVERT;
+  int i = ReadOptions(argc, argv, command_line, asked);
+  if (i < argc) command_line.p_image = argv[i];
+  if (i + 1 < argc) command_line.p_source = argv[i + 1];
+  if (i + 4 < argc) {
+    command_line.has_background = true;
+    command_line.bg_red = ReadDecimal(argv[i + 2]);
+    command_line.bg_green = ReadDecimal(argv[i + 3]);
+    command_line.bg_blue = ReadDecimal(argv[i + 4]);
+  }
+  FindLateOption(argc, argv, i, command_line);
+  CheckCombinations(command_line);
+  if (asked != CommandLine::CONVERT) command_line.request = asked;
+}

@@ -1,0 +1,59 @@
+// CommandLine: the program's arguments in one plain struct.
+//
+//   mottlepage [OPTION]... image.ppm [source_string] [red green blue]
+//
+// Options come first, and only exact known names are options: -h, --help,
+// --version, --width=N or --width N, --height=N or --height N (N from 1 to
+// 65535), --html5, --title=TEXT or --title TEXT (which needs --html5),
+// --shades=CHARS or --shades CHARS (at least two characters), --output=FILE
+// or --output FILE or -o FILE. The first argument that is no known option
+// is the image ("-" is standard input); everything after it is positional,
+// so an image named like an option is given as ./--width=3, and --HELP, --
+// and -x are file names. -h, --help and --version win wherever they stand
+// among the options, also over a bad option value; the first of them
+// counts. Otherwise the first problem counts.
+//
+// After the image: the source string (empty with --shades), then the
+// background colour, taken only when all three numbers are there (by the
+// atoi rule, clamped); further arguments are ignored. A source string or
+// colour argument that is exactly an option (as --html5 or --width=9, not
+// -h, --help or --version, which stored commands use as text) is noted, for
+// a warning.
+
+#ifndef MOTTLEPAGE_CLI_COMMANDLINE_H
+#define MOTTLEPAGE_CLI_COMMANDLINE_H
+
+struct CommandLine {
+  enum Request { CONVERT, HELP, VERSION, USAGE_ERROR };
+  static const int MAX_SIZE = 65535;
+
+  Request request = CONVERT;
+  int columns = 0;  // --width: characters per text line; 0 when not given
+  int lines = 0;    // --height: text lines; 0 when not given
+  bool is_html5 = false;
+  const char* p_title = nullptr;  // --title: null when not given
+  const char* p_shades = nullptr;  // --shades: null when not given
+  const char* p_output = nullptr;  // --output, -o: null for standard output
+  const char* p_image = nullptr;   // null: no image given
+  const char* p_source = nullptr;  // null: no source string given
+  bool has_background = false;
+  int bg_red = 0;
+  int bg_green = 0;
+  int bg_blue = 0;
+  // An option after the image, drawn as text or read as a colour; null
+  // when there is none.
+  const char* p_late_option = nullptr;
+  bool is_late_option_colour = false;
+  // USAGE_ERROR: what is wrong, the option (as "--width") and its value,
+  // null when none followed it.
+  enum Problem { SIZE_WANTED, TEXT_WANTED, FILE_NAME_WANTED, SHADES_WANTED, TITLE_WITHOUT_HTML5, SHADES_WITH_SOURCE };
+  Problem problem = SIZE_WANTED;
+  const char* p_bad_option = nullptr;
+  const char* p_bad_value = nullptr;
+
+  bool IsScaled() const { return columns > 0 || lines > 0; }
+};
+
+void ReadCommandLine(int argc, char* const argv[], CommandLine& command_line);
+
+#endif

@@ -1,0 +1,188 @@
+// mottlepage: draws a picture as coloured text on an HTML page.
+//
+// main wires the three stages together: the command line (cli/), the
+// picture read at the size the page needs (picture/), the page written
+// (page/), with the messages and the exit status in between.
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/CommandLine.h"
+#include "cli/Messages.h"
+#include "common/Output.h"
+#include "common/OutputFile.h"
+#include "common/WorkBuffer.h"
+#include "page/PageLines.h"
+#include "page/PageSize.h"
+#include "page/PageWriter.h"
+#include "picture/PictureReader.h"
+
+namespace {
+
+// Pages go out in blocks of this size; per-character writes would cost
+// more than the whole page.
+const std::size_t PAGE_BUFFER_SIZE = std::size_t(1) << 17;
+struct PageTag {};
+
+// A fixed line, flushed as std::endl would.
+void PutLine(OutputBuffer& out, const char* p_text) {
+  out.Put(p_text);
+  out.Put('\n');
+  out.Flush();
+}
+
+// Standard output must have taken everything before the run counts as a
+// success: a page cut short by a full disk is a failure.
+int FinishOutput(OutputBuffer& out, OutputBuffer& err, int status) {
+  out.Flush();
+  if (!out.IsGood()) {
+    WriteOutputFailure(err, out.GetWriteError());
+    return 1;
+  }
+  return status;
+}
+
+// A run that ends without a page: the fixed message and the reason on
+// standard error, the help on standard output.
+void StartFailure(OutputBuffer& err) { err.Put("\n>> file not found <<\n\n"); }
+
+// The page the command line asks for, on either kind of page.
+PageStyle ChoosePageStyle(const CommandLine& command_line) {
+  PageStyle style;
+  style.p_source = command_line.p_source;
+  style.p_shades = command_line.p_shades;
+  style.bg_red = command_line.bg_red;
+  style.bg_green = command_line.bg_green;
+  style.bg_blue = command_line.bg_blue;
+  style.p_title = command_line.p_title;
+  // A page must have a title: an empty one gives way to the image's name.
+  if (style.p_title == nullptr || *style.p_title == '\0') {
+    style.p_title = std::strcmp(command_line.p_image, "-") == 0 ? "standard input" : command_line.p_image;
+  }
+  return style;
+}
+
+void WritePage(const PageLines& lines, const CommandLine& command_line, OutputBuffer& page) {
+  if (command_line.is_html5) {
+    WriteHTML5Page(lines, ChoosePageStyle(command_line), page);
+  } else {
+    WriteHTMLPage(lines, ChoosePageStyle(command_line), page);
+  }
+}
+
+// The page to standard output, or (--output) to a file that takes FILE's
+// place only once the page is complete: a failure leaves FILE as it was.
+// The page's buffer is the one standard output would have used.
+int WritePageOut(const PageLines& lines, const CommandLine& command_line, OutputBuffer& out, char* p_storage,
+                 std::size_t size, OutputBuffer& err) {
+  if (command_line.p_output == nullptr) {
+    WritePage(lines, command_line, out);
+    return FinishOutput(out, err, 0);
+  }
+  OutputFile file;
+  int error = file.Open(command_line.p_output);
+  if (error == 0) {
+    OutputBuffer page(file.GetDescriptor(), p_storage, size);
+    WritePage(lines, command_line, page);
+    page.Flush();
+    error = page.IsGood() ? file.Commit() : -page.GetWriteError();
+  }
+  if (error == 0) return 0;
+  WriteOutputFileFailure(err, command_line.p_output, -error);
+  return 1;
+}
+
+PageRequest GetPageRequest(const CommandLine& command_line) {
+  PageRequest request;
+  request.columns = command_line.columns;
+  request.lines = command_line.lines;
+  request.cell = command_line.is_html5 ? HTML5_CELL : PAGE_CELL;
+  return request;
+}
+
+// The picture at the least size the page needs, transparency on the
+// page's background.
+LoadFailure ReadPicture(const CommandLine& command_line, PictureReader& reader, unsigned char*& p_pixel, int& width,
+                        int& height) {
+  const char* p_image = command_line.p_image;
+  if (p_image != nullptr && std::strcmp(p_image, "-") == 0) {
+    return reader.ReadDescriptor(STDIN_FILENO, p_pixel, width, height);
+  }
+  return reader.ReadFile(p_image, p_pixel, width, height);
+}
+
+CanvasOptions GetCanvasOptions(const CommandLine& command_line, const PageRequest& request) {
+  CanvasOptions options;
+  options.p_choose_least_size = ChooseLeastPictureSize;
+  options.p_size_context = &request;
+  options.has_background = command_line.has_background;
+  options.bg_red = command_line.bg_red;
+  options.bg_green = command_line.bg_green;
+  options.bg_blue = command_line.bg_blue;
+  return options;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  // Both buffers come from outside the heap, so that every message can be
+  // written whatever memory is left.
+  WorkBuffer<PageTag, 1024> page_storage(PAGE_BUFFER_SIZE);
+  OutputBuffer out(STDOUT_FILENO, page_storage.GetData(), page_storage.GetSize());
+  char err_storage[OutputBuffer::MIN_SIZE];
+  OutputBuffer err(STDERR_FILENO, err_storage, sizeof err_storage);
+
+  CommandLine command_line;
+  ReadCommandLine(argc, argv, command_line);
+  switch (command_line.request) {
+    case CommandLine::HELP:
+      WriteHelp(out);
+      return FinishOutput(out, err, 0);
+    case CommandLine::VERSION:
+      PutLine(out, "mottlepage " MOTTLEPAGE_VERSION);
+      return FinishOutput(out, err, 0);
+    case CommandLine::USAGE_ERROR:
+      WriteUsageError(err, command_line);
+      return 2;
+    case CommandLine::CONVERT:
+      break;
+  }
+
+  const PageRequest request = GetPageRequest(command_line);
+  PictureReader reader(GetCanvasOptions(command_line, request));
+  unsigned char* p_pixel = nullptr;
+  int width = 0;
+  int height = 0;
+  if (ReadPicture(command_line, reader, p_pixel, width, height) != LoadFailure::NONE) {
+    StartFailure(err);
+    WriteLoadFailure(err, reader.GetReport(), command_line);
+    WriteHelp(out);
+    return FinishOutput(out, err, 1);
+  }
+  WriteLoadWarnings(err, reader.GetReport(), command_line);
+  WriteLateOptionWarning(err, command_line);
+
+  PageLines lines = GetPictureLines(p_pixel, width, height);
+  ScaledLines scaled_lines;
+  if (request.IsScaled()) {
+    // The page's size comes from the picture's own size, even when it was
+    // read smaller.
+    int page_columns = 0;
+    int page_lines = 0;
+    ChoosePageSize(reader.GetReport().width, reader.GetReport().height, request.columns, request.lines,
+                   request.cell, page_columns, page_lines);
+    if (!scaled_lines.StartLines(p_pixel, width, height, page_columns, page_lines, lines)) {
+      std::free(p_pixel);
+      StartFailure(err);
+      WriteScalingFailure(err, command_line, page_columns, page_lines);
+      WriteHelp(out);
+      return FinishOutput(out, err, 1);
+    }
+  }
+
+  const int status = WritePageOut(lines, command_line, out, page_storage.GetData(), page_storage.GetSize(), err);
+  std::free(p_pixel);
+  return status;
+}

@@ -1,0 +1,41 @@
+// The whole picture's own checks and words, shared by the program and the
+// HEIF module.
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "picture/formats/WholePicture.h"
+
+void DecodedImage::SetMessage(const char* p_text) {
+  if (p_text == nullptr) p_text = "";
+  std::size_t length = 0;
+  for (; length < MESSAGE_SIZE - 1 && p_text[length] != '\0'; ++length) {
+    const char c = p_text[length];
+    message[length] = (static_cast<unsigned char>(c) < 32 || c == 127) ? ' ' : c;
+  }
+  while (length > 0 && message[length - 1] == ' ') --length;
+  message[length] = '\0';
+}
+
+int DecodedImage::AllocatePixels(int pixel_width, int pixel_height, int pixel_channels) {
+  if (pixel_width > MAX_SIDE || pixel_height > MAX_SIDE) {
+    if (full_width == 0 && full_height == 0) {
+      full_width = pixel_width;
+      full_height = pixel_height;
+    }
+    return DECODE_TOO_LARGE;
+  }
+  if (pixel_width < 1 || pixel_height < 1 || pixel_channels < 1 || pixel_channels > 4) {
+    SetMessage("the picture has no pixels");
+    return DECODE_UNREADABLE;
+  }
+  const std::uint64_t bytes = std::uint64_t(pixel_width) * std::uint64_t(pixel_height) * std::uint64_t(pixel_channels);
+  std::free(p_pixels);
+  p_pixels = nullptr;
+  width = pixel_width;
+  height = pixel_height;
+  channels = pixel_channels;
+  if (max_bytes > 0 && bytes > std::uint64_t(max_bytes)) return DECODE_NO_MEMORY;
+  p_pixels = static_cast<unsigned char*>(std::malloc(std::size_t(bytes)));
+  return p_pixels != nullptr ? DECODED : DECODE_NO_MEMORY;
+}
