@@ -481,16 +481,6 @@ void WriteUsageError(OutputBuffer& out, const CommandLine& command_line) {
   out.Flush();
 }
 
-void WriteLateOptionWarning(OutputBuffer& out, const CommandLine& command_line) {
-  if (command_line.p_late_option == nullptr) return;
-  out.Put("mottlepage: warning: ");
-  PutShownName(out, command_line.p_late_option);
-  out.Put(command_line.is_late_option_colour ? " after the image is taken as a colour number"
-                                             : " after the image is drawn as text");
-  out.Put("; options go before the image\n");
-  out.Flush();
-}
-
 void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_error) {
   out.Put("mottlepage: ");
   PutShownName(out, p_path);

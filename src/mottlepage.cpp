@@ -423,7 +423,6 @@ int main(int argc, char* argv[]) {
     return FinishOutput(out, err, 1);
   }
   WriteLoadWarnings(err, p_image, command_line);
-  WriteLateOptionWarning(err, command_line);
 
   PageLines lines = GetImageLines(p_pixel, image_width, image_height);
   ScaledLines scaled_lines;
