@@ -481,6 +481,18 @@ void WriteUsageError(OutputBuffer& out, const CommandLine& command_line) {
   out.Flush();
 }
 
+void WriteWidePageWarning(OutputBuffer& out, const CommandLine& command_line, int columns) {
+  // A browser takes half a minute to show the default page 1000
+  // characters wide, and minutes for wider ones.
+  const int MAX_QUICK_COLUMNS = 1000;
+  if (command_line.IsScaled() || columns <= MAX_QUICK_COLUMNS) return;
+  StartLine(out, command_line);
+  out.Put("warning: the page is ");
+  out.PutNumber(columns);
+  out.Put(" characters wide, which a browser takes minutes to show; --width 250 fits a screen 1400 px wide\n");
+  out.Flush();
+}
+
 void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_error) {
   out.Put("mottlepage: ");
   PutShownName(out, p_path);

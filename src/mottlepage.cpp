@@ -423,6 +423,7 @@ int main(int argc, char* argv[]) {
     return FinishOutput(out, err, 1);
   }
   WriteLoadWarnings(err, p_image, command_line);
+  WriteWidePageWarning(err, command_line, image_width);
 
   PageLines lines = GetImageLines(p_pixel, image_width, image_height);
   ScaledLines scaled_lines;

@@ -164,8 +164,12 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
   std::string image = "P6\n40 30\n255\n" + std::string(40 * 30 * 3, '\x10');
   MakeFile("img.ppm", image);
   MakeFile("--width=3", image);
+  MakeFile("wide.ppm", "P6\n1001 2\n255\n" + std::string(1001 * 2 * 3, '\x10'));
+  MakeFile("edge.ppm", "P6\n1000 2\n255\n" + std::string(1000 * 2 * 3, '\x10'));
   MakeFile("cut.ppm", "P6\n1001 4\n255\n" + std::string(1001 * 3, '\x10'));
   const std::string usage = "\nTry 'mottlepage --help'\n";
+  const std::string wide = ": warning: the page is 1001 characters wide, which a browser takes minutes to show; "
+                           "--width 250 fits a screen 1400 px wide\n";
   const struct {
     std::vector<std::string> arguments;
     int columns;  // 0: no page
@@ -185,6 +189,11 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
       {{"--html5", "img.ppm", "--title", "--help"}, 40, 15, "", "<title>--help</title>"},
       {{"--html5", "-", "--shades", "ab"}, 40, 15, "", ">" + std::string(40, 'a') + "</i>"},
       {{"img.ppm", "--", "--html5"}, 40, 15, ""},
+      {{"wide.ppm"}, 1001, 1, "mottlepage: wide.ppm" + wide},
+      {{"edge.ppm"}, 1000, 1, ""},
+      {{"--height=1", "wide.ppm"}, 1205, 1, ""},
+      {{"cut.ppm", "x"}, 1001, 2, "mottlepage: cut.ppm: warning: the image data ends after 3003 of 12012 bytes; "
+                                  "the rest is drawn black\nmottlepage: cut.ppm" + wide},
       {{"img.ppm", "--help", "-h", "--version", "--"}, 40, 15, ""},
       {{"--shades", "ab", "--width=20", "img.ppm", "", "255", "255", "255"}, 20, 6, ""},
       {{"--html5", "--shades=ab", "-"}, 40, 15, "", "<title>standard input</title>"},
