@@ -162,7 +162,7 @@ int main(int argc, char* argv[]) {
     return FinishOutput(out, err, 1);
   }
   WriteLoadWarnings(err, reader.GetReport(), command_line);
-  WriteLateOptionWarning(err, command_line);
+  WriteWidePageWarning(err, command_line, width);
 
   PageLines lines = GetPictureLines(p_pixel, width, height);
   ScaledLines scaled_lines;

@@ -25,7 +25,7 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
       {{}, "mottlepage: no image given"},
       {{"-H"}, "mottlepage: -H: No such file or directory"},
       {{"--HELP"}, "--HELP: No such file"},
-      {{"--", "x"}, "mottlepage: --: No such file"},
+      {{"--", "-h", "--help"}, "mottlepage: -h: No such file"},
       {{"missing.ppm", "text"}, "missing.ppm: No such file"},
       {{"empty.ppm"}, "empty.ppm: empty"},
       {{"-"}, "standard input: empty"},
@@ -108,6 +108,14 @@ TEST_F(CommandLineTest, OptionsWinOverFilesOfTheirName) {
   }
 }
 
+// The example's text lines drawn with a string of these four characters.
+std::string ExampleLines(const std::string& cells) {
+  std::string lines = EXAMPLE_LINES;
+  lines.replace(lines.find(">ab<") + 1, 2, cells, 0, 2);
+  lines.replace(lines.find(">c<") + 1, 1, cells, 2, 1);
+  return lines.replace(lines.find(">d<") + 1, 1, cells, 3, 1);
+}
+
 TEST_F(CommandLineTest, PagesForArgumentCombinations) {
   MakeFile("example.ppm", EXAMPLE_P6);
   MakeFile("name with spaces \xc3\xa9.ppm", EXAMPLE_P6);
@@ -122,6 +130,7 @@ TEST_F(CommandLineTest, PagesForArgumentCombinations) {
   const struct {
     std::vector<std::string> arguments;
     std::string colours;
+    std::string cells = "abcd";
   } cases[] = {
       {{"example.ppm", "abcd"}, "0, 0, 0"},
       {{"example.ppm", "abcd", "20", "20", "40"}, "20, 20, 40"},
@@ -135,23 +144,32 @@ TEST_F(CommandLineTest, PagesForArgumentCombinations) {
       {{"-", "abcd", "4", "5", "6"}, "4, 5, 6"},  // standard input
       {{"./-", "abcd", "7", "8", "9"}, "7, 8, 9"},
       {{"--height", "2", "blocks.ppm", "abcd", "1", "1", "1"}, "1, 1, 1"},
+      {{"example.ppm", "-x", "-5", "--nope", "-"}, "-5, 0, 0", "-x-x"},
+      {{"example.ppm", "--widthx", "1", "-o5", "--html"}, "1, 0, 0", "--wi"},
+      {{"example.ppm", "--", "--html5", "4", "5", "6"}, "4, 5, 6", "--ht"},
+      {{"--", "example.ppm", "abcd", "--", "1", "2"}, "0, 1, 2"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.colours);
     Outcome run = RunProgram(c.arguments, "", Path("example.ppm"));
-    EXPECT_EQ(run.out, Page(c.colours, EXAMPLE_LINES));
+    EXPECT_EQ(run.out, Page(c.colours, ExampleLines(c.cells)));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
   }
 }
 
-// Options come before the image; the page's size is its line count and
-// the cells of its first line.
+// Options stand before or after the image; the page's size is its line
+// count and the cells of its first line.
 TEST_F(CommandLineTest, OptionsChooseThePageSize) {
   std::string image = "P6\n40 30\n255\n" + std::string(40 * 30 * 3, '\x10');
   MakeFile("img.ppm", image);
   MakeFile("--width=3", image);
+  MakeFile("wide.ppm", "P6\n1001 2\n255\n" + std::string(1001 * 2 * 3, '\x10'));
+  MakeFile("edge.ppm", "P6\n1000 2\n255\n" + std::string(1000 * 2 * 3, '\x10'));
+  MakeFile("cut.ppm", "P6\n1001 4\n255\n" + std::string(1001 * 3, '\x10'));
   const std::string usage = "\nTry 'mottlepage --help'\n";
+  const std::string wide = ": warning: the page is 1001 characters wide, which a browser takes minutes to show; "
+                           "--width 250 fits a screen 1400 px wide\n";
   const struct {
     std::vector<std::string> arguments;
     int columns;  // 0: no page
@@ -165,8 +183,17 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
       {{"--width", "20", "--height", "3", "-", "x"}, 10, 3, ""},
       {{"--width=7", "--width=020", "img.ppm"}, 20, 6, ""},
       {{"./--width=3", "x"}, 40, 15, ""},
-      {{"img.ppm", "--width=3"}, 40, 15, "mottlepage: warning: --width=3 after the image is drawn as text; options go before the image\n"},
-      {{"img.ppm", "x", "1", "2", "--html5"}, 40, 15, "mottlepage: warning: --html5 after the image is taken as a colour number; options go before the image\n"},
+      {{"img.ppm", "x", "--width", "20", "1", "2", "3"}, 20, 6, ""},
+      {{"-", "--height", "3"}, 10, 3, ""},
+      {{"img.ppm", "x", "1", "2", "--html5"}, 40, 15, "", "<title>img.ppm</title>"},
+      {{"--html5", "img.ppm", "--title", "--help"}, 40, 15, "", "<title>--help</title>"},
+      {{"--html5", "-", "--shades", "ab"}, 40, 15, "", ">" + std::string(40, 'a') + "</i>"},
+      {{"img.ppm", "--", "--html5"}, 40, 15, ""},
+      {{"wide.ppm"}, 1001, 1, "mottlepage: wide.ppm" + wide},
+      {{"edge.ppm"}, 1000, 1, ""},
+      {{"--height=1", "wide.ppm"}, 1205, 1, ""},
+      {{"cut.ppm", "x"}, 1001, 2, "mottlepage: cut.ppm: warning: the image data ends after 3003 of 12012 bytes; "
+                                  "the rest is drawn black\nmottlepage: cut.ppm" + wide},
       {{"img.ppm", "--help", "-h", "--version", "--"}, 40, 15, ""},
       {{"--shades", "ab", "--width=20", "img.ppm", "", "255", "255", "255"}, 20, 6, ""},
       {{"--html5", "--shades=ab", "-"}, 40, 15, "", "<title>standard input</title>"},
@@ -174,6 +201,7 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
       {{"--shades", "ab", "img.ppm", "x"}, 0, 0, "mottlepage: --shades: the shades draw the picture, so the source string x must be empty: give '' before a background colour" + usage},
       {{"--title=t", "img.ppm"}, 0, 0, "mottlepage: --title: a title needs --html5, the page with a head to hold it" + usage},
       {{"-o"}, 0, 0, "mottlepage: -o: a file name must follow" + usage},
+      {{"--output=", "missing.ppm"}, 0, 0, "mottlepage: --output: a file name must follow" + usage},
       {{"--width=0", "img.ppm"}, 0, 0, "mottlepage: --width: 0 is not a number from 1 to 65535" + usage},
       {{"--width=abc", "img.ppm"}, 0, 0, "mottlepage: --width: abc is not a number from 1 to 65535" + usage},
       {{"--width= 5", "img.ppm"}, 0, 0, "mottlepage: --width: ' 5' is not a number from 1 to 65535" + usage},
@@ -208,6 +236,11 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
   for (const char* p_first : {"--width=abc", "--width"}) {
     EXPECT_EQ(RunProgram({p_first, "--version", "img.ppm"}).out, "mottlepage " MOTTLEPAGE_VERSION "\n");
     EXPECT_EQ(RunProgram({"--width=4", p_first, "-h"}).out, HELP);
+  }
+  const Outcome shown = RunProgram({"cut.ppm", "x"});  // -o after the image: that page, those warnings
+  for (const char* p_output : {"-o", "--output"}) {
+    const Outcome run = RunProgram({"cut.ppm", "x", p_output, "a.html"});
+    EXPECT_EQ(run.out + run.err + ReadFile(Path("a.html")), shown.err + shown.out);
   }
 }
 

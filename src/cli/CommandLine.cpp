@@ -69,7 +69,12 @@ void SetValue(CommandLine& command_line, const ValueOption& option, const char* 
   if (option.p_size == nullptr) {
     const bool is_too_few_shades = option.missing == CommandLine::SHADES_WANTED && p_value != nullptr &&
                                    CountCharacters(p_value) < 2;
-    if (p_value == nullptr || is_too_few_shades) SetUsageError(command_line, option.missing, option.p_name, p_value);
+    // "-o ''" names no file, as "-o" alone.
+    const bool is_empty_name =
+        option.missing == CommandLine::FILE_NAME_WANTED && p_value != nullptr && *p_value == '\0';
+    if (p_value == nullptr || is_too_few_shades || is_empty_name) {
+      SetUsageError(command_line, option.missing, option.p_name, p_value);
+    }
     command_line.*(option.p_text) = p_value;
     return;
   }
@@ -83,42 +88,48 @@ bool IsHelpOrVersion(const char* p_argument) {
          std::strcmp(p_argument, "--version") == 0;
 }
 
-// Reads the options; returns the index of the first argument after them.
-int ReadOptions(int argc, char* const argv[], CommandLine& command_line, CommandLine::Request& asked) {
-  int i = 1;
-  for (; i < argc; ++i) {
+// Reads the option at argv[i] with its value, moving i past a value taken
+// from the next argument; false when argv[i] is no option. Before the
+// image, "--width --help" asks for help, not for a width of "--help";
+// after it, --help is text like any other value.
+bool ReadOption(int argc, char* const argv[], int& i, bool is_before_image, CommandLine& command_line) {
+  if (std::strcmp(argv[i], "--html5") == 0) {
+    command_line.is_html5 = true;
+    return true;
+  }
+  const char* p_value = nullptr;
+  const ValueOption* p_option = FindValueOption(argv[i], p_value);
+  if (p_option == nullptr) return false;
+  const bool is_help_next = i + 1 < argc && is_before_image && IsHelpOrVersion(argv[i + 1]);
+  if (p_value == nullptr && i + 1 < argc && !is_help_next) p_value = argv[++i];
+  SetValue(command_line, *p_option, p_value);
+  return true;
+}
+
+// The arguments that are no options: the image, the source string and the
+// three colour numbers; those after them are ignored.
+const int MAX_POSITIONALS = 5;
+
+// Reads the options wherever they stand before the first "--", which is
+// itself dropped, and gathers the positional arguments; returns their count.
+int ReadArguments(int argc, char* const argv[], CommandLine& command_line, CommandLine::Request& asked,
+                  const char* positionals[MAX_POSITIONALS]) {
+  int count = 0;
+  bool is_reading_options = true;
+  for (int i = 1; i < argc; ++i) {
     const char* p_argument = argv[i];
-    if (IsHelpOrVersion(p_argument)) {
+    if (is_reading_options && std::strcmp(p_argument, "--") == 0) {
+      is_reading_options = false;
+      continue;
+    }
+    if (is_reading_options && count == 0 && IsHelpOrVersion(p_argument)) {
       if (asked == CommandLine::CONVERT) asked = p_argument[2] == 'v' ? CommandLine::VERSION : CommandLine::HELP;
       continue;
     }
-    if (std::strcmp(p_argument, "--html5") == 0) {
-      command_line.is_html5 = true;
-      continue;
-    }
-    const char* p_value = nullptr;
-    const ValueOption* p_option = FindValueOption(p_argument, p_value);
-    if (p_option == nullptr) break;
-    // "--width --help" asks for help, not for a width of "--help".
-    if (p_value == nullptr && i + 1 < argc && !IsHelpOrVersion(argv[i + 1])) p_value = argv[++i];
-    SetValue(command_line, *p_option, p_value);
+    if (is_reading_options && ReadOption(argc, argv, i, count == 0, command_line)) continue;
+    if (count < MAX_POSITIONALS) positionals[count++] = p_argument;
   }
-  return i;
-}
-
-bool IsOption(const char* p_argument) {
-  const char* p_value = nullptr;
-  return std::strcmp(p_argument, "--html5") == 0 || FindValueOption(p_argument, p_value) != nullptr;
-}
-
-// The first source string or colour argument that is exactly an option.
-void FindLateOption(int argc, char* const argv[], int image, CommandLine& command_line) {
-  for (int i = image + 1; i < argc && i <= image + 4; ++i) {
-    if (!IsOption(argv[i])) continue;
-    command_line.p_late_option = argv[i];
-    command_line.is_late_option_colour = i > image + 1;
-    return;
-  }
+  return count;
 }
 
 // Options that only make sense with others, or with the right positional
@@ -137,16 +148,16 @@ void CheckCombinations(CommandLine& command_line) {
 void ReadCommandLine(int argc, char* const argv[], CommandLine& command_line) {
   command_line = CommandLine();
   CommandLine::Request asked = CommandLine::CONVERT;
-  int i = ReadOptions(argc, argv, command_line, asked);
-  if (i < argc) command_line.p_image = argv[i];
-  if (i + 1 < argc) command_line.p_source = argv[i + 1];
-  if (i + 4 < argc) {
+  const char* positionals[MAX_POSITIONALS] = {};
+  const int count = ReadArguments(argc, argv, command_line, asked, positionals);
+  command_line.p_image = positionals[0];
+  command_line.p_source = positionals[1];
+  if (count == MAX_POSITIONALS) {
     command_line.has_background = true;
-    command_line.bg_red = ReadDecimal(argv[i + 2]);
-    command_line.bg_green = ReadDecimal(argv[i + 3]);
-    command_line.bg_blue = ReadDecimal(argv[i + 4]);
+    command_line.bg_red = ReadDecimal(positionals[2]);
+    command_line.bg_green = ReadDecimal(positionals[3]);
+    command_line.bg_blue = ReadDecimal(positionals[4]);
   }
-  FindLateOption(argc, argv, i, command_line);
   CheckCombinations(command_line);
   if (asked != CommandLine::CONVERT) command_line.request = asked;
 }

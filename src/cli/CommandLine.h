@@ -1,24 +1,23 @@
 // CommandLine: the program's arguments in one plain struct.
 //
-//   mottlepage [OPTION]... image.ppm [source_string] [red green blue]
+//   mottlepage [OPTION]... image [source_string] [red green blue] [OPTION]...
 //
-// Options come first, and only exact known names are options: -h, --help,
-// --version, --width=N or --width N, --height=N or --height N (N from 1 to
-// 65535), --html5, --title=TEXT or --title TEXT (which needs --html5),
+// Only exact known names are options, and they stand anywhere before the
+// first "--": --width=N or --width N, --height=N or --height N (N from 1
+// to 65535), --html5, --title=TEXT or --title TEXT (which needs --html5),
 // --shades=CHARS or --shades CHARS (at least two characters), --output=FILE
-// or --output FILE or -o FILE. The first argument that is no known option
-// is the image ("-" is standard input); everything after it is positional,
-// so an image named like an option is given as ./--width=3, and --HELP, --
-// and -x are file names. -h, --help and --version win wherever they stand
-// among the options, also over a bad option value; the first of them
-// counts. Otherwise the first problem counts.
+// or --output FILE or -o FILE (a name, not ""). -h, --help and --version
+// are options only before the image: there they win wherever they stand,
+// also over a bad option value, and the first of them counts; after it
+// they are text, as stored commands use them. Otherwise the first problem
+// counts. The first "--" ends the options and is no argument itself.
 //
-// After the image: the source string (empty with --shades), then the
-// background colour, taken only when all three numbers are there (by the
-// atoi rule, clamped); further arguments are ignored. A source string or
-// colour argument that is exactly an option (as --html5 or --width=9, not
-// -h, --help or --version, which stored commands use as text) is noted, for
-// a warning.
+// Every other argument is positional, so -x, -, -5, --nope and --HELP are
+// text, numbers or file names, and an image named like an option is given
+// as ./--width=3 or after "--": the image ("-" is standard input), the
+// source string (empty with --shades), then the background colour, taken
+// only when all three numbers are there (by the atoi rule, clamped);
+// further arguments are ignored.
 
 #ifndef MOTTLEPAGE_CLI_COMMANDLINE_H
 #define MOTTLEPAGE_CLI_COMMANDLINE_H
@@ -40,10 +39,6 @@ struct CommandLine {
   int bg_red = 0;
   int bg_green = 0;
   int bg_blue = 0;
-  // An option after the image, drawn as text or read as a colour; null
-  // when there is none.
-  const char* p_late_option = nullptr;
-  bool is_late_option_colour = false;
   // USAGE_ERROR: what is wrong, the option (as "--width") and its value,
   // null when none followed it.
   enum Problem { SIZE_WANTED, TEXT_WANTED, FILE_NAME_WANTED, SHADES_WANTED, TITLE_WITHOUT_HTML5, SHADES_WITH_SOURCE };

@@ -464,13 +464,15 @@ void WriteUsageError(OutputBuffer& out, const CommandLine& command_line) {
   out.Flush();
 }
 
-void WriteLateOptionWarning(OutputBuffer& out, const CommandLine& command_line) {
-  if (command_line.p_late_option == nullptr) return;
-  out.Put("mottlepage: warning: ");
-  PutShownName(out, command_line.p_late_option);
-  out.Put(command_line.is_late_option_colour ? " after the image is taken as a colour number"
-                                             : " after the image is drawn as text");
-  out.Put("; options go before the image\n");
+void WriteWidePageWarning(OutputBuffer& out, const CommandLine& command_line, int columns) {
+  // A browser takes half a minute to show the default page 1000
+  // characters wide, and minutes for wider ones.
+  const int MAX_QUICK_COLUMNS = 1000;
+  if (command_line.IsScaled() || columns <= MAX_QUICK_COLUMNS) return;
+  StartLine(out, command_line);
+  out.Put("warning: the page is ");
+  out.PutNumber(columns);
+  out.Put(" characters wide, which a browser takes minutes to show; --width 250 fits a screen 1400 px wide\n");
   out.Flush();
 }
 

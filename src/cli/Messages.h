@@ -5,6 +5,7 @@
 //   mottlepage: NAME: warning: REASON         the image data was cut short, or
 //                                             the file holds frames not drawn
 //   mottlepage: output could not be written: CAUSE
+//   mottlepage: NAME: warning: the page is 5120 characters wide, ...
 //   mottlepage: FILE: the page could not be written: CAUSE; ...   (--output)
 //   mottlepage: --width: PROBLEM              a bad option, then
 //   Try 'mottlepage --help'
@@ -47,9 +48,9 @@ void WriteOutputFailure(OutputBuffer& out, int write_error);
 // The line for a page file (--output) that could not be made or written.
 void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_error);
 
-// The warning line for an option given after the image; nothing when there
-// is none.
-void WriteLateOptionWarning(OutputBuffer& out, const CommandLine& command_line);
+// The warning line for a page of `columns` characters a line that no
+// browser shows in good time, when no --width or --height chose it.
+void WriteWidePageWarning(OutputBuffer& out, const CommandLine& command_line, int columns);
 
 // The two lines for a bad option value or combination.
 void WriteUsageError(OutputBuffer& out, const CommandLine& command_line);
