@@ -499,3 +499,10 @@ void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_err
   out.Put("; the file is left as it was\n");
   out.Flush();
 }
+
+void WriteOutputIsImage(OutputBuffer& out, const char* p_path) {
+  out.Put("mottlepage: ");
+  PutShownName(out, p_path);
+  out.Put(": the page could not be written: it is the image itself; the file is left as it was\n");
+  out.Flush();
+}

@@ -48,6 +48,9 @@ void WriteOutputFailure(OutputBuffer& out, int write_error);
 // The line for a page file (--output) that could not be made or written.
 void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_error);
 
+// The line for a page file (--output) that is the image being drawn.
+void WriteOutputIsImage(OutputBuffer& out, const char* p_path);
+
 // The warning line for an option given after the image; nothing when there
 // is none.
 void WriteLateOptionWarning(OutputBuffer& out, const CommandLine& command_line);

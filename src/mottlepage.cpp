@@ -375,6 +375,19 @@ int WritePageOut(const PageLines& lines, const CommandLine& command_line, Output
   return 1;
 }
 
+// --output naming the image itself (by any name or link, or standard
+// input's file) is refused before anything is read: the page would replace
+// the picture it draws.
+bool RefusesOutputOverImage(const CommandLine& command_line, OutputBuffer& err) {
+  const char* p_image = command_line.p_image;
+  if (command_line.p_output == nullptr || p_image == nullptr) return false;
+  if (!OutputFile::IsImageFile(command_line.p_output, std::strcmp(p_image, "-") == 0 ? nullptr : p_image)) {
+    return false;
+  }
+  WriteOutputIsImage(err, command_line.p_output);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -400,6 +413,8 @@ int main(int argc, char* argv[]) {
     case CommandLine::CONVERT:
       break;
   }
+
+  if (RefusesOutputOverImage(command_line, err)) return 1;
 
   unsigned char* p_pixel = nullptr;
   int image_width = 0;

@@ -253,7 +253,7 @@ TEST_F(CommandLineTest, UnwritableOutputIsAFailure) {
 // --output: only a complete page replaces FILE, keeping its mode (a new
 // FILE gets a redirection's); any failure or signal leaves FILE and no
 // temporary file. Links and FIFOs in a shared folder are refused as Debian's
-// kernel refuses them (another user's).
+// kernel refuses them (another user's), and the image is never FILE.
 TEST_F(CommandLineTest, OutputFileIsReplacedOnlyByACompletePage) {
   for (const char* p_dir : {"small", "locked", "folder", "shared", "home"}) mkdir(Path(p_dir).c_str(), 0755);
   const std::string mount = "mount -t tmpfs -o size=64k tmpfs ";
@@ -324,6 +324,9 @@ TEST_F(CommandLineTest, OutputFileIsReplacedOnlyByACompletePage) {
       {{"-o", "shared/their.fifo", "example.ppm"}, 1, "Permission denied", as_me},
       {{"-o", "shared/mine.html", "example.ppm", "abcd"}, 0, "", as_me},
       {{"-o", "shared/my.fifo", "example.ppm", "abcd"}, 0, "", as_me},
+      {{"-o", "old.html", "old.html"}, 1, "old.html: not be written: it is the image itself; left"},
+      {{"-o", "image.html", "old.html"}, 1, "image.html: it is the image itself"},
+      {{"-o", "old.html", "-"}, 1, "old.html: it is the image itself", "", 0640, "old.html"},
       {{"-o", "old.html", "big.ppm"}, 1, "old.html: not be written: File too large", "prlimit --fsize=4096"},
       {{"-o", "old.html", "big.ppm"}, 128 + SIGKILL, "", signal + "KILL"},
       {{"-o", "old.html", "example.ppm", "abcd"}, 0, "", "unshare -m sh noproc.sh"},
