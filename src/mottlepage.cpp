@@ -371,7 +371,7 @@ int WritePageOut(const PageLines& lines, const CommandLine& command_line, Output
     error = page.IsGood() ? file.Commit() : -page.GetWriteError();
   }
   if (error == 0) return 0;
-  WriteOutputFileFailure(err, command_line.p_output, -error);
+  WriteOutputFileFailure(err, command_line.p_output, -error, file.HasOldFile());
   return 1;
 }
 

@@ -317,6 +317,7 @@ TEST_F(CommandLineTest, OutputFileIsReplacedOnlyByACompletePage) {
       {{"-o", "/dev/full", "example.ppm"}, 1, "/dev/full: not be written: No space left on device"},
       {{"--output", "folder", "example.ppm"}, 1, "folder: not be written: Is a directory"},
       {{"-o", "link.html", "example.ppm", "abcd"}, 0, "", "", int(0666 & ~mask)},  // dangling: made where it points
+      {{"-o", "nowhere/new.html", "example.ppm"}, 1, "nowhere/new.html: not be written: No such file !left"},
       {{"-o", "shared/theirs.html", "example.ppm"}, 1, "shared/theirs.html: Permission denied; left", as_me},
       {{"-o", "shared/theirs.html", "example.ppm"}, 1, "Permission denied"},  // root too, as in the kernel
       {{"-o", "shared/dangling.html", "example.ppm"}, 1, "Permission denied", as_me},
