@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -358,6 +359,9 @@ void WritePage(const PageLines& lines, const CommandLine& command_line, OutputBu
 // The page's buffer is the one standard output would have used.
 int WritePageOut(const PageLines& lines, const CommandLine& command_line, OutputBuffer& out, char* p_storage,
                  std::size_t size, OutputBuffer& err) {
+  // A page beyond the file size limit (ulimit -f) is a failure with its
+  // reason (File too large), as on a full disk, not an end by SIGXFSZ.
+  std::signal(SIGXFSZ, SIG_IGN);
   if (command_line.p_output == nullptr) {
     WritePage(lines, command_line, out);
     return FinishOutput(out, err, 0);

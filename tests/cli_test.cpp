@@ -248,6 +248,11 @@ TEST_F(CommandLineTest, UnwritableOutputIsAFailure) {
     EXPECT_EQ(run.err, "mottlepage: output could not be written: No space left on device\n");
     EXPECT_EQ(run.status, 1);
   }
+  // Likewise a page beyond the file size limit (ulimit -f), not an end by SIGXFSZ.
+  _prefix = {"prlimit", "--fsize=100"};
+  Outcome run = RunProgram({"example.ppm", "ab"}, Path("page.html"));
+  EXPECT_EQ(run.err, "mottlepage: output could not be written: File too large\n");
+  EXPECT_EQ(run.status, 1);
 }
 
 // --output: only a complete page replaces FILE, keeping its mode (a new
