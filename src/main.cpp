@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -90,8 +91,21 @@ int WritePageOut(const PageLines& lines, const CommandLine& command_line, Output
     error = page.IsGood() ? file.Commit() : -page.GetWriteError();
   }
   if (error == 0) return 0;
-  WriteOutputFileFailure(err, command_line.p_output, -error);
+  WriteOutputFileFailure(err, command_line.p_output, -error, file.HasOldFile());
   return 1;
+}
+
+// --output naming the image itself (by any name or link, or standard
+// input's file) is refused before anything is read: the page would replace
+// the picture it draws.
+bool RefusesOutputOverImage(const CommandLine& command_line, OutputBuffer& err) {
+  const char* p_image = command_line.p_image;
+  if (command_line.p_output == nullptr || p_image == nullptr) return false;
+  if (!OutputFile::IsImageFile(command_line.p_output, std::strcmp(p_image, "-") == 0 ? nullptr : p_image)) {
+    return false;
+  }
+  WriteOutputIsImage(err, command_line.p_output);
+  return true;
 }
 
 PageRequest GetPageRequest(const CommandLine& command_line) {
@@ -127,6 +141,9 @@ CanvasOptions GetCanvasOptions(const CommandLine& command_line, const PageReques
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Output beyond the file size limit (ulimit -f) is a failure with its
+  // reason (File too large), as on a full disk, not an end by SIGXFSZ.
+  std::signal(SIGXFSZ, SIG_IGN);
   // Both buffers come from outside the heap, so that every message can be
   // written whatever memory is left.
   WorkBuffer<PageTag, 1024> page_storage(PAGE_BUFFER_SIZE);
@@ -149,6 +166,8 @@ int main(int argc, char* argv[]) {
     case CommandLine::CONVERT:
       break;
   }
+
+  if (RefusesOutputOverImage(command_line, err)) return 1;
 
   const PageRequest request = GetPageRequest(command_line);
   PictureReader reader(GetCanvasOptions(command_line, request));

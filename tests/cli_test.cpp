@@ -1,3 +1,6 @@
+#include <csignal>
+#include <iterator>
+
 #include "command_line.h"
 
 namespace {
@@ -278,12 +281,19 @@ TEST_F(CommandLineTest, UnwritableOutputIsAFailure) {
     EXPECT_EQ(run.err, "mottlepage: output could not be written: No space left on device\n");
     EXPECT_EQ(run.status, 1);
   }
+  // Likewise a page beyond the file size limit (ulimit -f), not an end by SIGXFSZ.
+  _prefix = {"prlimit", "--fsize=100"};
+  Outcome run = RunProgram({"example.ppm", "ab"}, Path("page.html"));
+  EXPECT_EQ(run.err, "mottlepage: output could not be written: File too large\n");
+  EXPECT_EQ(run.status, 1);
 }
 
 // --output: only a complete page replaces FILE, keeping its mode (a new
-// FILE gets a redirection's); any failure leaves FILE and no temporary file.
+// FILE gets a redirection's); any failure or signal leaves FILE and no
+// temporary file. Links and FIFOs in a shared folder are refused as Debian's
+// kernel refuses them (another user's), and the image is never FILE.
 TEST_F(CommandLineTest, OutputFileIsReplacedOnlyByACompletePage) {
-  for (const char* p_dir : {"small", "locked", "folder"}) mkdir(Path(p_dir).c_str(), 0755);
+  for (const char* p_dir : {"small", "locked", "folder", "shared", "home"}) mkdir(Path(p_dir).c_str(), 0755);
   const std::string mount = "mount -t tmpfs -o size=64k tmpfs ";
   if (std::system((mount + Path("small") + " 2>/dev/null && " + mount + Path("locked")).c_str()) != 0) {
     if (std::system(("umount " + Path("small") + " 2>/dev/null").c_str()) != 0) {
@@ -303,43 +313,97 @@ TEST_F(CommandLineTest, OutputFileIsReplacedOnlyByACompletePage) {
   ASSERT_EQ(std::system(("mount -o remount,ro " + Path("locked")).c_str()), 0);
   const mode_t mask = umask(022);
   umask(mask);
+  // Two users besides root: ME runs the program, THEY leave links and FIFOs in the shared folder.
+  const uid_t ME = 1001, THEY = 1002;
+  chmod(_dir.c_str(), 0755);
+  chmod(Path("shared").c_str(), 01777);
+  ASSERT_EQ(chown(Path("home").c_str(), ME, ME), 0);
+  const struct {
+    const char* p_name;
+    const char* p_target;
+    uid_t owner;
+  } links[] = {{"shared/theirs.html", "../home/mine.html", THEY}, {"shared/dangling.html", "../home/new.html", THEY},
+               {"shared/mine.html", "../home/mine.html", ME},     {"shared/chain.html", "theirs.html", ME},
+               {"image.html", "old.html", 0},                     {"link.html", "made.html", 0}};
+  for (const auto& link : links) {
+    const std::string path = Path(link.p_name);
+    ASSERT_EQ(symlink(link.p_target, path.c_str()) | lchown(path.c_str(), link.owner, link.owner), 0);
+  }
+  int fifos[2] = {};  // held open to read and write, so that no open of the program waits
+  for (uid_t owner : {ME, THEY}) {
+    const std::string fifo = Path(owner == ME ? "shared/my.fifo" : "shared/their.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666) | chmod(fifo.c_str(), 0666) | chown(fifo.c_str(), owner, owner), 0);
+    fifos[owner == THEY] = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  }
+  MakeFile("noproc.sh", "mount -t tmpfs none /proc && exec \"$@\"");  // no O_TMPFILE linking: named files
+  const std::string as_me = "setpriv --reuid=1001 --regid=1001 --clear-groups";
+  const std::string signal = "strace -o /dev/null -e trace=write -e inject=write:signal=";
   const struct {
     std::vector<std::string> arguments;
     int status;
-    std::string err;  // the words of standard error
+    std::string err;  // the words of standard error; "!word": a word it lacks
+    std::string prefix = "";  // the command that runs the program
     int mode = 0640;
+    std::string in = "/dev/null";
   } cases[] = {
       {{"-o", "old.html", "example.ppm", "abcd"}, 0, ""},
-      {{"--output=new.html", "example.ppm", "abcd"}, 0, "", int(0666 & ~mask)},
+      {{"--output=new.html", "example.ppm", "abcd"}, 0, "", "", int(0666 & ~mask)},
       {{"-o", "old.html", "missing.ppm"}, 1, "missing.ppm: No such file"},
       {{"-o", "old.html", "--width=0", "example.ppm"}, 2, "--width: 0"},
       {{"-o", "small/old.html", "big.ppm"}, 1, "small/old.html: not be written: No space left on device"},
       {{"-o", "locked/old.html", "example.ppm"}, 1, "locked/old.html: not be written: Read-only file system"},
       {{"-o", "/dev/full", "example.ppm"}, 1, "/dev/full: not be written: No space left on device"},
       {{"--output", "folder", "example.ppm"}, 1, "folder: not be written: Is a directory"},
-      {{"-o", "link.html", "example.ppm", "abcd"}, 0, "", int(0666 & ~mask)},  // dangling: made where it points
+      {{"-o", "link.html", "example.ppm", "abcd"}, 0, "", "", int(0666 & ~mask)},  // dangling: made where it points
+      {{"-o", "nowhere/new.html", "example.ppm"}, 1, "nowhere/new.html: not be written: No such file !left"},
+      {{"-o", "shared/theirs.html", "example.ppm"}, 1, "shared/theirs.html: Permission denied; left", as_me},
+      {{"-o", "shared/theirs.html", "example.ppm"}, 1, "Permission denied"},  // root too, as in the kernel
+      {{"-o", "shared/dangling.html", "example.ppm"}, 1, "Permission denied", as_me},
+      {{"-o", "shared/chain.html", "example.ppm"}, 1, "Permission denied", as_me},
+      {{"-o", "shared/their.fifo", "example.ppm"}, 1, "Permission denied", as_me},
+      {{"-o", "shared/mine.html", "example.ppm", "abcd"}, 0, "", as_me},
+      {{"-o", "shared/my.fifo", "example.ppm", "abcd"}, 0, "", as_me},
+      {{"-o", "old.html", "old.html"}, 1, "old.html: not be written: it is the image itself; left"},
+      {{"-o", "image.html", "old.html"}, 1, "image.html: it is the image itself"},
+      {{"-o", "old.html", "-"}, 1, "old.html: it is the image itself", "", 0640, "old.html"},
+      {{"-o", "old.html", "big.ppm"}, 1, "old.html: not be written: File too large", "prlimit --fsize=4096"},
+      {{"-o", "old.html", "big.ppm"}, 128 + SIGKILL, "", signal + "KILL"},
+      {{"-o", "old.html", "example.ppm", "abcd"}, 0, "", "unshare -m sh noproc.sh"},
+      {{"-o", "old.html", "big.ppm"}, 128 + SIGUSR1, "", "unshare -m sh noproc.sh " + signal + "USR1"},
+      {{"-o", "old.html", "big.ppm"}, 128 + SIGALRM, "", "unshare -m sh noproc.sh " + signal + "ALRM"},
   };
-  ASSERT_EQ(symlink("made.html", Path("link.html").c_str()), 0);
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.arguments[1]);
-    MakeFile("old.html", "old");
-    chmod(Path("old.html").c_str(), 0640);
-    Outcome run = RunProgram(c.arguments);
+    SCOPED_TRACE(c.arguments[1] + " " + c.prefix);
+    std::istringstream prefix(c.prefix);
+    _prefix.assign(std::istream_iterator<std::string>(prefix), std::istream_iterator<std::string>());
+    if (!_prefix.empty() && std::system(("command -v " + _prefix[0] + " >/dev/null").c_str()) != 0) continue;
+    if (c.prefix.find("noproc") != std::string::npos && !WrapperWords().empty()) continue;  // valgrind needs /proc
+    for (const char* p_name : {"old.html", "home/mine.html"}) chmod(MakeFile(p_name, "old").c_str(), 0640);
+    ASSERT_EQ(chown(Path("home/mine.html").c_str(), ME, ME), 0);
+    Outcome run = RunProgram(c.arguments, "", c.in[0] == '/' ? c.in : Path(c.in));
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.out, c.status == 1 && c.err.find("missing") == 0 ? HELP : "");
     std::istringstream wanted(c.err);
-    for (std::string word; wanted >> word;) EXPECT_NE(run.err.find(word), std::string::npos) << word << " in " << run.err;
+    for (std::string word; wanted >> word;) {
+      const bool is_absent = word[0] == '!';
+      EXPECT_EQ(run.err.find(word.substr(is_absent)) == std::string::npos, is_absent) << word << " in " << run.err;
+    }
     if (c.status == 0) {
       EXPECT_EQ(run.err, "");
     }
     const std::string file = c.arguments[0].rfind("--output=", 0) == 0 ? c.arguments[0].substr(9) : c.arguments[1];
     struct stat status {};
-    if (file[0] == '/' || stat(Path(file).c_str(), &status) != 0 || S_ISDIR(status.st_mode)) continue;
+    if (file[0] == '/' || stat(Path(file).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
     EXPECT_EQ(ReadFile(Path(file)), c.status == 0 ? Page("0, 0, 0", EXAMPLE_LINES) : "old");
     EXPECT_EQ(int(status.st_mode & 0777), c.mode);
-    EXPECT_NE(std::system(("cd " + _dir + " && ls -A . small locked | grep -q mottlepage-").c_str()), 0);
+    EXPECT_NE(std::system(("cd " + _dir + " && ls -A . small locked shared home | grep -q mottlepage-").c_str()), 0);
   }
   EXPECT_EQ(ReadFile(Path("made.html")), Page("0, 0, 0", EXAMPLE_LINES));
+  EXPECT_NE(access(Path("home/new.html").c_str(), F_OK), 0);
+  char pages[2][1024] = {};
+  for (int i : {0, 1}) EXPECT_EQ(read(fifos[i], pages[i], sizeof pages[i] - 1) > 0, i == 0) << pages[i];
+  EXPECT_EQ(pages[0], Page("0, 0, 0", EXAMPLE_LINES));
+  for (int fifo : fifos) close(fifo);
 }
 
 }  // namespace

@@ -69,7 +69,8 @@ class CommandLineTest : public ::testing::Test {
                      const std::string& in_path = "/dev/null") const {
     if (out_path.empty()) out_path = Path("stdout");
     std::string err_path = Path("stderr");
-    std::vector<std::string> words = WrapperWords();
+    std::vector<std::string> words = _prefix;
+    for (const std::string& word : WrapperWords()) words.push_back(word);
     words.push_back(MOTTLEPAGE_BINARY);
     words.insert(words.end(), arguments.begin(), arguments.end());
     pid_t pid = fork();
@@ -101,6 +102,7 @@ class CommandLineTest : public ::testing::Test {
 
   std::string _dir;
   int _stdin_fd = -1;
+  std::vector<std::string> _prefix;  // a command that runs the program: another user, a limit
 };
 
 inline const std::string HELP =

@@ -476,11 +476,18 @@ void WriteWidePageWarning(OutputBuffer& out, const CommandLine& command_line, in
   out.Flush();
 }
 
-void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_error) {
+void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_error, bool has_old_file) {
   out.Put("mottlepage: ");
   PutShownName(out, p_path);
   out.Put(": the page could not be written: ");
   out.Put(std::strerror(write_error));
-  out.Put("; the file is left as it was\n");
+  out.Put(has_old_file ? "; the file is left as it was\n" : "\n");
+  out.Flush();
+}
+
+void WriteOutputIsImage(OutputBuffer& out, const char* p_path) {
+  out.Put("mottlepage: ");
+  PutShownName(out, p_path);
+  out.Put(": the page could not be written: it is the image itself; the file is left as it was\n");
   out.Flush();
 }

@@ -6,7 +6,7 @@
 //                                             the file holds frames not drawn
 //   mottlepage: output could not be written: CAUSE
 //   mottlepage: NAME: warning: the page is 5120 characters wide, ...
-//   mottlepage: FILE: the page could not be written: CAUSE; ...   (--output)
+//   mottlepage: FILE: the page could not be written: CAUSE[; ...]  (--output)
 //   mottlepage: --width: PROBLEM              a bad option, then
 //   Try 'mottlepage --help'
 //
@@ -45,8 +45,12 @@ void WriteLoadWarnings(OutputBuffer& out, const LoadReport& report, const Comman
 
 void WriteOutputFailure(OutputBuffer& out, int write_error);
 
-// The line for a page file (--output) that could not be made or written.
-void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_error);
+// The line for a page file (--output) that could not be made or written;
+// it says the file is left as it was when there was one to leave.
+void WriteOutputFileFailure(OutputBuffer& out, const char* p_path, int write_error, bool has_old_file);
+
+// The line for a page file (--output) that is the image being drawn.
+void WriteOutputIsImage(OutputBuffer& out, const char* p_path);
 
 // The warning line for a page of `columns` characters a line that no
 // browser shows in good time, when no --width or --height chose it.
