@@ -8,11 +8,11 @@ With --circle CHROMIUM, a disc goes through the first picture.tif recipe, as
 written and with --html5, and must be shown as high as it is wide, within 3%,
 in Chromium and in Firefox.
 
-With --suggestions, the program is given pictures it may not read (GIF and
-WebP when built without their libraries, TIFF, BMP, PAM, greymaps, bitmaps,
-16-bit PPM, one with a name that needs quoting, one on standard input): each
-reason line's suggested command, pasted into bash, must draw the page into
-the file it names.
+With --suggestions, the program is given pictures it may not read (SVG, XPM,
+PCX, GIF and WebP when built without their libraries, TIFF, BMP, PAM,
+greymaps, bitmaps, 16-bit PPM, one with a name that needs quoting, one on
+standard input): each reason line's suggested command, pasted into bash,
+must draw the page into the file it names.
 
 Usage: recipes_test.py MOTTLEPAGE README [--circle CHROMIUM | --suggestions]   (77: skipped)
 """
@@ -42,7 +42,12 @@ REFUSED = {
     "my picture's $5.tif": ["-alpha", "on", "-orient", "right-top"], "picture.bmp": [],
     "picture.pam": ["-alpha", "on", "-depth", "16"], "grey.pgm": ["-depth", "16"], "plain.pgm": ["-compress", "none"],
     "bits.pbm": [], "plain.pbm": ["-compress", "none"], "deep.ppm": ["-depth", "16"],
+    "picture.xpm": [], "picture.pcx": [], "picture.svg": None,
 }
+# An SVG as drawing programs write it: an XML declaration, then the root.
+SVG = b"""<?xml version="1.0" encoding="UTF-8"?>
+<svg xmlns="http://www.w3.org/2000/svg" width="500" height="400"><circle cx="250" cy="200" r="140" fill="red"/></svg>
+"""
 
 
 def page_lines(command, width, height):
@@ -121,11 +126,15 @@ def check_circle(recipes, browsers, work, program_dir):
 def check_suggestions(program, work, program_dir):
     problems = []
     for name, options in REFUSED.items():
-        subprocess.run([CONVERT, *PLASMA, *options, os.path.join(work, name)], check=True)
+        if options is None:
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(SVG)
+        else:
+            subprocess.run([CONVERT, *PLASMA, *options, os.path.join(work, name)], check=True)
         with open(os.path.join(work, name), "rb") as f:
             picture = f.read()
         # A picture stored turned a quarter is drawn upright: 400 x 500.
-        shown_size = (400, 500) if "right-top" in options else (500, 400)
+        shown_size = (400, 500) if "right-top" in (options or []) else (500, 400)
         for arguments, stdin in (([name, "\u2588", "1", "2", "3"], b""), (["--height", "40", "-"], picture)):
             failure = subprocess.run([program, *arguments], cwd=work, capture_output=True, input=stdin)
             if failure.returncode == 0:
@@ -155,9 +164,9 @@ def main():
     recipes = [line.strip() for line in section.splitlines() if line.startswith("    ") and "| mottlepage -" in line
                and not line.strip().startswith("mottlepage:")]
     missing = [t for t in ("tifftopnm", "bmptopnm", "pamdepth",
-                           "ppmtoppm", CONVERT) if shutil.which(t) is None]
+                           "ppmtoppm", CONVERT, "rsvg-convert") if shutil.which(t) is None]
     if missing:
-        print("skipped: %s missing, install netpbm and imagemagick" % ", ".join(missing))
+        print("skipped: %s missing, install netpbm, imagemagick and librsvg2-bin" % ", ".join(missing))
         return 77
     problems = [] if len(recipes) >= 6 else ["found %d recipes in the README" % len(recipes)]
     with tempfile.TemporaryDirectory() as work:
