@@ -22,6 +22,8 @@ import subprocess
 import sys
 import tempfile
 
+import firefox_screenshot
+
 # Walks the page as the browser built it and reports each row of visible
 # characters with the colour the browser computed for it.
 PROBE = """
@@ -124,14 +126,12 @@ def check_case(program, chromium, work, name, width, height, pixels, source, bac
 def screenshot(browser, page, work, size, scale=1):
     shot = os.path.join(work, "shot.png")
     if "firefox" in browser:
-        profile = tempfile.mkdtemp(dir=work)
-        command = [browser, "--headless", "--no-remote", "--profile", profile, "--screenshot", shot,
-                   "--window-size=%d,%d" % size, "file://" + page]
+        firefox_screenshot.take_screenshot(browser, page, shot, size, work)
     else:
         command = [browser, *CHROMIUM_FLAGS, "--hide-scrollbars", "--user-data-dir=" + os.path.join(work, "profile"),
                    "--force-device-scale-factor=%d" % scale, "--window-size=%d,%d" % size, "--screenshot=" + shot,
                    "file://" + page]
-    subprocess.run(command, capture_output=True, timeout=300, check=True, env=dict(os.environ, HOME=work))
+        subprocess.run(command, capture_output=True, timeout=300, check=True, env=dict(os.environ, HOME=work))
     ppm = subprocess.run(["/usr/bin/convert", shot, "-depth", "8", "ppm:-"], capture_output=True, check=True).stdout
     header = ppm.split(b"\n", 3)
     shot_width = int(header[1].split()[0])

@@ -24,6 +24,8 @@ import subprocess
 import sys
 import tempfile
 
+import firefox_screenshot
+
 CONVERT = "/usr/bin/convert"
 CELL_WIDTH, LINE_HEIGHT = 5.4, 13.0  # the page's cell, as the program assumes it
 HTML5_LINE_HEIGHT = 10.0
@@ -94,11 +96,9 @@ def screenshot(browser, page, work):
                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
                    "--disable-quic", "--hide-scrollbars", "--user-data-dir=" + os.path.join(work, "profile"),
                    "--window-size=1500,1500", "--screenshot=" + shot, "file://" + page]
+        subprocess.run(command, check=True, capture_output=True, timeout=300, env=dict(os.environ, HOME=work))
     else:
-        profile = tempfile.mkdtemp(dir=work)
-        command = ["firefox-esr", "--headless", "--no-remote", "--profile", profile, "--screenshot", shot,
-                   "--window-size=1500,1500", "file://" + page]
-    subprocess.run(command, check=True, capture_output=True, timeout=300, env=dict(os.environ, HOME=work))
+        firefox_screenshot.take_screenshot("firefox-esr", page, shot, (1500, 1500), work)
     return shot
 
 
