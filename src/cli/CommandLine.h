@@ -8,18 +8,18 @@
 // options; no source string, no shades), --title=TEXT or --title TEXT
 // (which needs --html5), --shades=CHARS or --shades CHARS (at least two
 // characters), --output=FILE or --output FILE or -o FILE (a name, not "").
-// -h, --help and --version
-// are options only before the image: there they win wherever they stand,
-// also over a bad option value, and the first of them counts; after it
-// they are text, as stored commands use them. Otherwise the first problem
-// counts. The first "--" ends the options and is no argument itself.
+// -h, --help and --version are options only before the image: there they
+// win wherever they stand, also over a bad option value, and the first of
+// them counts; after it they are text, as stored commands use them.
+// Otherwise the first problem counts. The first "--" ends the options and
+// is no argument itself.
 //
 // Every other argument is positional, so -x, -, -5, --nope and --HELP are
 // text, numbers or file names, and an image named like an option is given
 // as ./--width=3 or after "--": the image ("-" is standard input), the
-// source string (empty with --shades), then the background colour, taken
-// only when all three numbers are there (by the atoi rule, clamped);
-// further arguments are ignored.
+// source string (empty with --shades or --half-blocks), then the
+// background colour, taken only when all three numbers are there (by the
+// atoi rule, clamped); further arguments are ignored.
 
 #ifndef MOTTLEPAGE_CLI_COMMANDLINE_H
 #define MOTTLEPAGE_CLI_COMMANDLINE_H
