@@ -9,8 +9,14 @@
          (the same cells on both), less an empty page's time, and each page's
          size; at 1000 wide also the whole page in Chromium, in a window as
          tall as the page, so that nothing is skipped.
+  halves the --half-blocks page against the --html5 page of "█" at 250
+         wide, of the photo-like picture or of the photos given: each page's
+         size, Chromium's first screen less an empty page's (best of three),
+         and how close the screenshot comes to the photo at the size drawn
+         (PSNR, ImageMagick's compare).
 
 Usage: browser_bench.py MOTTLEPAGE [cells|times|all] [WIDTH...]
+       browser_bench.py MOTTLEPAGE halves [PHOTO...]
 Needs chromium, firefox-esr and imagemagick (Debian packages). A browser
 benchmark, never a test: the times depend on the machine.
 """
@@ -144,10 +150,53 @@ def measure_times(program, work, widths):
               (seconds(whole["default"]), seconds(whole["html5"]), ratio(whole["html5"], whole["default"])))
 
 
+def closeness(shot, photo, width, height, work):
+    """PSNR in dB of the picture drawn at (8, 8) against the photo resized
+    to its size."""
+    reference, drawn = os.path.join(work, "reference.png"), os.path.join(work, "drawn.png")
+    subprocess.run([CONVERT, photo, "-auto-orient", "-resize", "%dx%d!" % (width, height), reference], check=True)
+    subprocess.run([CONVERT, shot, "-crop", "%dx%d+8+8" % (width, height), "+repage", drawn], check=True)
+    result = subprocess.run(["compare", "-metric", "PSNR", reference, drawn, "null:"], capture_output=True, text=True)
+    return float(result.stderr.split()[0])
+
+
+def measure_halves(program, work, photos):
+    if not photos:
+        photos = [os.path.join(work, "plasma.png")]
+        subprocess.run([CONVERT, "-seed", "7", "-size", "2000x1500", "plasma:fractal", photos[0]], check=True)
+    empty = os.path.join(work, "empty.html")
+    with open(empty, "w") as out:
+        out.write("<html><body></body></html>\n")
+    shot = os.path.join(work, "shot.png")
+    empty_time = min(screenshot("chromium", empty, shot, work) for _ in range(3))
+    print("| photo | page | size | Chromium, first screen | PSNR |")
+    print("|---|---|---:|---:|---:|")
+    for photo in photos:
+        width, height = (int(side) for side in subprocess.run(
+            [CONVERT, photo, "-auto-orient", "-format", "%w %h", "info:"], check=True, capture_output=True,
+            text=True).stdout.split())
+        base = {}
+        # The picture's drawn size: cells 5.4 x 10 px, half cells 5.25 x 5 px.
+        for kind, options, cell, line in (("--html5 \u2588", ["--html5", "\u2588"], 5.4, 10),
+                                          ("--half-blocks", ["--half-blocks"], 5.25, 5)):
+            page = page_of(program, photo, work, "halves", "--width=250", *options)
+            times = [screenshot("chromium", page, shot, work) - empty_time for _ in range(3)]
+            lines = int(250 * height / width * cell / line + 0.5)
+            psnr = closeness(shot, photo, int(250 * cell), lines * line, work)
+            size = os.path.getsize(page)
+            base = base or {"size": size, "time": min(times), "psnr": psnr}
+            print("| %s | %s | %.2f MB (%.2f) | %.2f s (%.2f) | %.2f dB (%+.2f) |" % (
+                os.path.basename(photo), kind, size / 1e6, size / base["size"], min(times),
+                min(times) / base["time"], psnr, psnr - base["psnr"]), flush=True)
+
+
 def main():
     program = os.path.abspath(sys.argv[1])
     what = sys.argv[2] if len(sys.argv) > 2 else "all"
     with tempfile.TemporaryDirectory() as work:
+        if what == "halves":
+            measure_halves(program, work, [os.path.abspath(photo) for photo in sys.argv[3:]])
+            return
         if what in ("cells", "all"):
             measure_cells(program, work)
             print()

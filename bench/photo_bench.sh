@@ -7,7 +7,8 @@
 # megapixels at quality 92): baseline 4:2:0 at quality 92, and the same
 # picture progressive. Times by hyperfine (medians: the pipeline's runs
 # spread widely on a busy machine), peak memory
-# by GNU time.
+# by GNU time. The --half-blocks page against the --html5 page of "█":
+# its size and the time to write it.
 # Usage: photo_bench.sh MOTTLEPAGE WORK_DIR     (run_bench.sh calls it)
 set -euo pipefail
 program=$(realpath "$1") work=$2
@@ -31,7 +32,9 @@ hyperfine "${hyperfine_args[@]}" --export-markdown photos.md --export-csv photos
   -n "JPEG: jp2a" "jp2a --colors --htmlls --width=250 camera.jpg" \
   -n "progressive: mottlepage" "$program --width 250 camera-progressive.jpg █" \
   -n "progressive: jpegtopnm | mottlepage" \
-     "sh -c 'jpegtopnm -quiet camera-progressive.jpg | $program --width 250 - █'" > /dev/null
+     "sh -c 'jpegtopnm -quiet camera-progressive.jpg | $program --width 250 - █'" \
+  -n "JPEG: --html5 █" "$program --width 250 --html5 camera.jpg █" \
+  -n "JPEG: --half-blocks" "$program --width 250 --half-blocks camera.jpg" > /dev/null
 echo
 cat photos.md
 
@@ -58,4 +61,9 @@ goal "JPEG: mottlepage over jp2a (<= 0.5)" "$(ratio "$jpeg" "$(median photos.csv
 goal "progressive: mottlepage over the pipeline (<= 0.75)" \
   "$(ratio "$(median photos.csv "progressive: mottlepage")" "$(median photos.csv "progressive: jpegtopnm | mottlepage")")" 0.75
 goal "JPEG: peak memory, MiB (<= 20)" "$baseline_mib" 20
+goal "JPEG: --half-blocks page's bytes over --html5 █ (<= 2.5)" \
+  "$(ratio "$("$program" --width 250 --half-blocks camera.jpg | wc -c)" \
+           "$("$program" --width 250 --html5 camera.jpg █ | wc -c)")" 2.5
+goal "JPEG: --half-blocks writing over --html5 █ (<= 1.5)" \
+  "$(ratio "$(median photos.csv "JPEG: --half-blocks")" "$(median photos.csv "JPEG: --html5 █")")" 1.5
 [ "$all_met" = yes ]

@@ -74,6 +74,7 @@ void Render(const unsigned char* p_pixel, int width, int height, const char* p_s
   const PageLines lines = GetPictureLines(p_pixel, width, height);
   WriteHTMLPage(lines, style, out);
   WriteHTML5Page(lines, style, out);
+  WriteHalfBlockPage(lines, style, out);
   out.Flush();
   // Each pixel of an even row gives at least one character, on each page.
   if (!page || !out.IsGood() || buffer.count < 2 * std::int64_t(width) * ((height + 1) / 2)) std::abort();

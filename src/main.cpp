@@ -66,7 +66,9 @@ PageStyle ChoosePageStyle(const CommandLine& command_line) {
 }
 
 void WritePage(const PageLines& lines, const CommandLine& command_line, OutputBuffer& page) {
-  if (command_line.is_html5) {
+  if (command_line.is_half_blocks) {
+    WriteHalfBlockPage(lines, ChoosePageStyle(command_line), page);
+  } else if (command_line.is_html5) {
     WriteHTML5Page(lines, ChoosePageStyle(command_line), page);
   } else {
     WriteHTMLPage(lines, ChoosePageStyle(command_line), page);
@@ -108,11 +110,13 @@ bool RefusesOutputOverImage(const CommandLine& command_line, OutputBuffer& err) 
   return true;
 }
 
+// The half-block page is sized in picture rows, half a text line each, so
+// that the picture is read with every row its halves show.
 PageRequest GetPageRequest(const CommandLine& command_line) {
   PageRequest request;
   request.columns = command_line.columns;
-  request.lines = command_line.lines;
-  request.cell = command_line.is_html5 ? HTML5_CELL : PAGE_CELL;
+  request.lines = command_line.is_half_blocks ? 2 * command_line.lines : command_line.lines;
+  request.cell = command_line.is_half_blocks ? HALF_BLOCK_CELL : command_line.is_html5 ? HTML5_CELL : PAGE_CELL;
   return request;
 }
 
@@ -189,13 +193,14 @@ int main(int argc, char* argv[]) {
     // The page's size comes from the picture's own size, even when it was
     // read smaller.
     int page_columns = 0;
-    int page_lines = 0;
+    int page_rows = 0;
     ChoosePageSize(reader.GetReport().width, reader.GetReport().height, request.columns, request.lines,
-                   request.cell, page_columns, page_lines);
-    if (!scaled_lines.StartLines(p_pixel, width, height, page_columns, page_lines, lines)) {
+                   request.cell, page_columns, page_rows);
+    const int rows_per_line = command_line.is_half_blocks ? 2 : 1;
+    if (!scaled_lines.StartLines(p_pixel, width, height, page_columns, page_rows, lines, rows_per_line)) {
       std::free(p_pixel);
       StartFailure(err);
-      WriteScalingFailure(err, command_line, page_columns, page_lines);
+      WriteScalingFailure(err, command_line, page_columns, (page_rows + rows_per_line - 1) / rows_per_line);
       WriteHelp(out);
       return FinishOutput(out, err, 1);
     }

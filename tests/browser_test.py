@@ -9,7 +9,8 @@ string as one cell.
 Then --html5 pages drawn with full blocks go through screenshots of Chromium
 (at device scale factors 1 and 2) and of Firefox: the centre of every cell
 has its pixel's colour, and no screen pixel inside the picture shows the
-background (the blocks are solid).
+background (the blocks are solid). So does a --half-blocks page, where
+every screen pixel must have its half cell's colour.
 
 Usage: browser_test.py path/to/mottlepage [path/to/chromium]
 """
@@ -172,6 +173,39 @@ def check_blocks(program, browser, scale, work, width, height, pixels, backgroun
     return problems
 
 
+def check_halves(program, browser, scale, work, pixels, width=250, height=81, blue=(0, 0, 255)):
+    """A --half-blocks page: every screen pixel inside the picture has its
+    half cell's colour (under the odd last row, the background's), but for
+    one blended pixel row at most at a split; a pixel column that two cells
+    5.25 px wide share may take either's colour."""
+    image, page = os.path.join(work, "halves.ppm"), os.path.join(work, "halves.html")
+    with open(image, "wb") as f:
+        f.write(make_ppm(width, height, pixels))
+    subprocess.run([program, "--half-blocks", "-o", page, image, "", *map(str, blue)], check=True)
+    cell, half, margin, rows = 5.25, 5, 8, height + 1
+    pixel_at = screenshot(browser, page, work, (int(margin * 3 + cell * width), margin * 3 + half * rows), scale)
+    colour = lambda row, x: pixels[row * width + x] if row < height else blue
+    off, blended = [], {}
+    for y in range(scale * margin, scale * (margin + half * rows)):
+        row, split = int(((y + 0.5) / scale - margin) // half), round(((y + 0.5) / scale - margin) / half)
+        for x in range(scale * margin, int(scale * (margin + cell * width))):
+            got, left, right = pixel_at(x, y), (x - 0.5) / scale - margin, (x + 0.5) / scale - margin
+            cells = range(max(0, int(left // cell)), min(width - 1, int(right // cell)) + 1)
+            if any(max(abs(a - b) for a, b in zip(got, colour(row, k))) <= 2 for k in cells):
+                continue
+            pair = [colour(r, k) for r in (split - 1, split) if 0 <= r < rows for k in cells]
+            if scale * (margin + half * split) - y in (0, 1) and all(
+                    min(c[i] for c in pair) - 2 <= got[i] <= max(c[i] for c in pair) + 2 for i in range(3)):
+                blended.setdefault(split, set()).add(y)  # a pixel row between the split's halves
+            else:
+                off.append((x, y, got))
+    print("     %d screen pixels checked, %d off, blended rows at %d splits" %
+          (scale * scale * int(cell * width) * half * rows, len(off), len(blended)))
+    twice = [split for split, ys in blended.items() if len(ys) > 1]
+    return ["%d screen pixels off their half, the first %s" % (len(off), off[:3])] * bool(off) + \
+        ["splits %s blended over two pixel rows" % twice[:5]] * bool(twice)
+
+
 def main():
     program = sys.argv[1]
     chromium = sys.argv[2] if len(sys.argv) > 2 else "/usr/bin/chromium"
@@ -200,12 +234,15 @@ def main():
                   for html5 in (False, True) for case in cases if not (case[0] == "clamped-background" and not html5)]
         # Pictures without blue on a blue background, over several blocks.
         no_blue = [(r, g, 0) for r, g, _ in random_pixels]
+        halves = [(rng.randrange(256), rng.randrange(256), 0) for _ in range(250 * 81)]
         blocks = [(13, 7, no_blue, (0, 0, 255)), (250, 80, ([(r, 0, 0) for r, _, _ in runs] * 445)[:20000], (0, 0, 255))]
         for browser, scale in (("chromium", 1), ("chromium", 2), ("firefox", 1)):
             for width, height, pixels, background in blocks:
                 checks.append(("solid blocks %dx%d in %s at scale %d" % (width, height, browser, scale),
                                lambda b=browser, s=scale, w=width, h=height, p=pixels, bg=background:
                                check_blocks(program, chromium if b == "chromium" else b, s, work, w, h, p, bg)))
+            checks.append(("halves 250x81 in %s at scale %d" % (browser, scale), lambda b=browser, s=scale:
+                           check_halves(program, chromium if b == "chromium" else b, s, work, halves)))
         for name, check in checks:
             problems = check()
             if problems:

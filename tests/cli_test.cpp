@@ -45,7 +45,8 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
       {{"--width", "80", "-"}, "BMP with: convert - -auto-orient -background 'rgb(0,0,0)' -alpha remove -depth 8 ppm:- | "
        "mottlepage --width 80 -o page.html -\n", "-y.bmp"},
       {{"-y.bmp"}, "convert ./-y.bmp -auto-orient -o ./-y.html"},
-      {{"-w", "20", "x.ppm"}, "mottlepage: -w: No such file or directory; nor option --shades=CHARS, -o FILE, ./-w\n"},
+      {{"-w", "20", "x.ppm"}, "mottlepage: -w: No such file or directory; nor option --half-blocks, -o FILE, ./-w\n"},
+      {{"photo.tif", "--half-blocks"}, "convert photo.tif | mottlepage --width 250 --half-blocks -o photo.html -\n"},
       {{"cut.ppm"}, "header ends first line"},
       {{"folder"}, "folder: directory"},
       {{"/dev/null"}, "/dev/null: empty"},
@@ -216,10 +217,18 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
       {{"--title", "a<b", "--html5", "-"}, 40, 15, "", "<title>a&lt;b</title>"},
       {{"--html5", "--title=", "-"}, 40, 15, "", "<title>standard input</title>"},
       {{"--title"}, 0, 0, "mottlepage: --title: a text must follow" + usage},
+      // Half blocks: an HTML5 page sized for half cells, two rows a line.
+      {{"--half-blocks", "-", "", "255", "255", "255"}, 40, 15, "", "background:rgb(255, 255, 255)}"},
+      {{"img.ppm", "--half-blocks", "--height=3", "--title", "t", "-o", "a.html"}, 8, 3, "", "<title>t</title>"},
+      {{"--half-blocks", "--height=1", FIXTURES_DIR "/alpha.png", "", "255", "255", "255"}, 2, 1, "",
+       "<i style=color:#FF7F7F;background:#0000FF>  </i><i style=color:#FFFFFF;background:#FFFFFF>  </i></pre>"},
+      {{"--half-blocks", "img.ppm", "x"}, 0, 0, "mottlepage: --half-blocks: the halves draw the picture in colour alone, so the source string x must be empty: give '' before a background colour" + usage},
+      {{"--shades=ab", "img.ppm", "", "--half-blocks"}, 0, 0, "mottlepage: --shades: the half blocks draw the picture in colour alone, without characters: give one or the other" + usage},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments[0] + " " + (c.arguments.size() > 1 ? c.arguments[1] : ""));
     Outcome run = RunProgram(c.arguments, "", Path("img.ppm"));
+    if (c.arguments.back() == "a.html") run.out = ReadFile(Path("a.html"));
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.status, c.columns > 0 ? 0 : 2);
     if (c.columns == 0) {
@@ -228,9 +237,9 @@ TEST_F(CommandLineTest, OptionsChooseThePageSize) {
     }
     EXPECT_NE(run.out.find(c.in_page), std::string::npos);
     const bool is_html5 = !c.in_page.empty();
-    std::size_t lines = 0;
-    for (std::size_t at = 0; (at = run.out.find(is_html5 ? "<i " : "size=\"-3\"", at)) != std::string::npos; ++at) {
-      ++lines;
+    std::size_t lines = 0;  // an HTML5 text line starts a block or follows a line's end
+    for (const char* p_start : {is_html5 ? "<pre" : "size=\"-3\"", is_html5 ? "\n<i " : "\r"}) {
+      for (std::size_t at = 0; (at = run.out.find(p_start, at)) != std::string::npos; ++at) ++lines;
     }
     EXPECT_EQ(lines, std::size_t(c.lines));
     std::size_t start = run.out.find(is_html5 ? ">" : "\">", run.out.find(is_html5 ? "style=color:#" : "color=")) + (is_html5 ? 1 : 2);

@@ -107,8 +107,8 @@ class CommandLineTest : public ::testing::Test {
 
 inline const std::string HELP =
     "mottlepage - draws a " MOTTLEPAGE_READ_FORMATS " picture as coloured text on an HTML page\n"
-    "           see mottlepage(1) for further info and the options --width=N, --height=N, --html5, --shades=CHARS, "
-    "--output=FILE\n"
+    "           see mottlepage(1) for further info and the options --width=N, --height=N, --html5, --half-blocks, "
+    "--shades=CHARS, --output=FILE\n"
     "\n"
     "mottlepage image.ppm [source_string] [red green blue] > output.html\n"
     "\n"

@@ -30,12 +30,13 @@ PageStyle Style(const char* p_source, int red, int green, int blue, const char* 
   return style;
 }
 
-// Either page of a picture at its own size, through an output stream.
-void WritePage(std::ostream& page, bool is_html5, const Bytes& pixels, int width, int height, const PageStyle& style) {
+// A page of a picture at its own size, through an output stream.
+void WritePage(std::ostream& page, bool is_html5, const Bytes& pixels, int width, int height, const PageStyle& style,
+               decltype(&WriteHTMLPage) p_write = nullptr) {
   char storage[OutputBuffer::MIN_SIZE];
   OutputBuffer out(page, storage, sizeof storage);
   const PageLines lines = GetPictureLines(pixels.data(), width, height);
-  is_html5 ? WriteHTML5Page(lines, style, out) : WriteHTMLPage(lines, style, out);
+  (p_write ? p_write : is_html5 ? WriteHTML5Page : WriteHTMLPage)(lines, style, out);
   out.Flush();
 }
 
@@ -47,14 +48,15 @@ std::string RenderPage(const Bytes& pixels, int width, int height, const char* p
 }
 
 // The picture resampled, as the page's scaled lines give it.
-Bytes Resample(const Bytes& pixels, int width, int height, int target_width, int target_height) {
+Bytes Resample(const Bytes& pixels, int width, int height, int target_width, int target_height, int rows_per_line = 1) {
   ScaledLines scaled_lines;
   PageLines lines;
-  EXPECT_TRUE(scaled_lines.StartLines(pixels.data(), width, height, target_width, target_height, lines));
+  EXPECT_TRUE(scaled_lines.StartLines(pixels.data(), width, height, target_width, target_height, lines, rows_per_line));
   Bytes scaled;
   for (int y = 0; y < lines.count; ++y) {
     const unsigned char* p_line = lines.GetLine(y);
-    scaled.insert(scaled.end(), p_line, p_line + std::size_t(target_width) * 3);
+    const int rows = std::min(rows_per_line, target_height - y * rows_per_line);
+    scaled.insert(scaled.end(), p_line, p_line + std::size_t(target_width) * 3 * rows);
   }
   return scaled;
 }
@@ -212,6 +214,17 @@ TEST(PageTest, Html5WorkedExample) {
             "<pre style=\"contain-intrinsic-height:auto 20px\"><i style=color:#FF0000>ab</i>\n"
             "<i style=color:#00FF00>c</i><i style=color:#0000FF>d</i></pre>\n"
             "</body>\n</html>\n");
+  // Two rows a line; under the odd last row, the background.
+  std::ostringstream halves;
+  WritePage(halves, true, pixels, 2, 3, Style("", 300, -1, 7, "T"), WriteHalfBlockPage);
+  EXPECT_EQ(halves.str().substr(halves.str().find("pre{")),
+            "pre{margin:0;font:8.75px/10px monospace;content-visibility:auto;overflow-clip-margin:2px;"
+            "contain-intrinsic-size:auto 2ch auto 160px}\n"
+            "i{font-style:normal;display:inline-block;vertical-align:top;height:5px;border-top:5px solid}\n"
+            "</style>\n</head>\n<body>\n<pre style=\"contain-intrinsic-height:auto 20px\">"
+            "<i style=color:#FF0000;background:#090909> </i><i style=color:#FF0000;background:#070707> </i>\n"
+            "<i style=color:#00FF00;background:#FF0007> </i><i style=color:#0000FF;background:#FF0007> </i></pre>\n"
+            "</body>\n</html>\n");
 }
 
 // The same cells in the same colours as the default page, for every kind of
@@ -281,6 +294,9 @@ TEST(ResampleTest, FlatColoursAndBlocksComeOutExact) {
     const Bytes flat = flat_image(std::size_t(c.width) * c.height);
     Bytes scaled = Resample(flat, c.width, c.height, c.target_width, c.target_height);
     EXPECT_EQ(scaled, flat_image(scaled.size() / 3));
+    Bytes random = RandomImage(c.width, c.height, 5);  // two rows a line: the same rows
+    EXPECT_EQ(Resample(random, c.width, c.height, c.target_width, c.target_height, 2),
+              Resample(random, c.width, c.height, c.target_width, c.target_height));
     if (c.width % 2 != 0 || c.width != 2 * c.target_width) continue;
     Bytes blocks = RandomImage(c.target_width, c.target_height, 3);
     Bytes doubled(flat.size());

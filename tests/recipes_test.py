@@ -5,8 +5,8 @@ picture.bmp, a 16-bit grey.pgm, photo.heic): each must end with status 0
 and a page of the number of lines its options ask for.
 
 With --circle CHROMIUM, a disc goes through the first picture.tif recipe, as
-written and with --html5, and must be shown as high as it is wide, within 3%,
-in Chromium and in Firefox.
+written, with --html5 and with --half-blocks, and must be shown as high as it
+is wide, within 3%, in Chromium and in Firefox.
 
 With --suggestions, the program is given pictures it may not read (SVG, XPM,
 PCX, GIF and WebP when built without their libraries, TIFF, BMP, PAM,
@@ -58,6 +58,8 @@ def page_lines(command, width, height):
     lines = int((re.search(r"--height (\d+)", command) or [0, 0])[1])
     line_height = HTML5_LINE_HEIGHT if "--html5" in command else LINE_HEIGHT
     per_column = height / width * CELL_WIDTH / line_height
+    if "--half-blocks" in command:  # picture rows of 5.25 x 5 px half cells, two a line
+        return (max(1, round(columns * height / width * 5.25 / 5)) + 1) // 2
     if columns and (not lines or columns * per_column <= lines):
         return max(1, round(columns * per_column))
     return lines
@@ -113,7 +115,8 @@ def disc_proportion(page, browser, work):
 def check_circle(recipes, browsers, work, program_dir):
     recipe = next(line for line in recipes if "picture.tif" in line)
     problems = []
-    for page_recipe in (recipe, recipe.replace("| mottlepage ", "| mottlepage --html5 ")):
+    for page_recipe in (recipe, recipe.replace("| mottlepage ", "| mottlepage --html5 "),
+                        recipe.replace("| mottlepage ", "| mottlepage --half-blocks ").replace('"\u2588"', '""')):
         page, problem = run_recipe(page_recipe, DISC, work, program_dir)
         problems += [problem] if problem else []
         for browser in browsers:

@@ -4,7 +4,7 @@
 # random letters, a Latin-1 string, a title and a background that need care;
 # strings and a title of characters HTML forbids in text or that break a
 # line (controls, bytes Windows-1252 leaves undefined, C1 controls,
-# noncharacters), which the page draws as U+FFFD.
+# noncharacters), which the page draws as U+FFFD; a --half-blocks page.
 # Usage: validate_test.sh MOTTLEPAGE EXAMPLES_DIR VNU_JAR
 set -euo pipefail
 program=$1 examples=$2 vnu=$3
@@ -20,9 +20,10 @@ for i in "${!forbidden[@]}"; do
   "$program" --html5 --width 20 "$examples/wheel.ppm" "x${forbidden[i]}" > "$work/forbidden-$i.html"
 done
 "$program" --html5 --width 20 --title $'\xef\xbf\xbf\xf0\x9f\xbf\xbe\xef\xb7\xaf' "$examples/wheel.ppm" "█" > "$work/title.html"
+"$program" --half-blocks --width 41 --title "<a & b>" "$examples/wheel.ppm" "" 300 -1 7 > "$work/half-blocks.html"
 if ! java -jar "$vnu" --also-check-css "$work"/*.html > "$work/report" 2>&1 || [ -s "$work/report" ]; then
   cat "$work/report"
   echo "the checker found problems"
   exit 1
 fi
-echo "$((6 + ${#forbidden[@]})) pages: no errors, no warnings"
+echo "$((7 + ${#forbidden[@]})) pages: no errors, no warnings"

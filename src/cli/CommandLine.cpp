@@ -19,6 +19,19 @@ int ReadSize(const char* p_text) {
   return int(value);
 }
 
+// An option without a value, and what it turns on; --half-blocks writes
+// the HTML5 page too.
+struct FlagOption {
+  const char* p_name;
+  bool CommandLine::*p_flag;
+  bool CommandLine::*p_implied;
+};
+
+const FlagOption FLAG_OPTIONS[] = {
+    {"--html5", &CommandLine::is_html5, &CommandLine::is_html5},
+    {"--half-blocks", &CommandLine::is_half_blocks, &CommandLine::is_html5},
+};
+
 // An option with a value: a size, or a text (p_size null), and what is
 // wrong when none follows.
 struct ValueOption {
@@ -93,8 +106,10 @@ bool IsHelpOrVersion(const char* p_argument) {
 // image, "--width --help" asks for help, not for a width of "--help";
 // after it, --help is text like any other value.
 bool ReadOption(int argc, char* const argv[], int& i, bool is_before_image, CommandLine& command_line) {
-  if (std::strcmp(argv[i], "--html5") == 0) {
-    command_line.is_html5 = true;
+  for (const FlagOption& option : FLAG_OPTIONS) {
+    if (std::strcmp(argv[i], option.p_name) != 0) continue;
+    command_line.*(option.p_flag) = true;
+    command_line.*(option.p_implied) = true;
     return true;
   }
   const char* p_value = nullptr;
@@ -138,7 +153,14 @@ void CheckCombinations(CommandLine& command_line) {
   if (command_line.p_title != nullptr && !command_line.is_html5) {
     SetUsageError(command_line, CommandLine::TITLE_WITHOUT_HTML5, "--title", command_line.p_title);
   }
-  if (command_line.p_shades != nullptr && command_line.p_source != nullptr && command_line.p_source[0] != '\0') {
+  const bool has_source = command_line.p_source != nullptr && command_line.p_source[0] != '\0';
+  if (command_line.is_half_blocks && command_line.p_shades != nullptr) {
+    SetUsageError(command_line, CommandLine::SHADES_WITH_HALF_BLOCKS, "--shades", command_line.p_shades);
+  }
+  if (command_line.is_half_blocks && has_source) {
+    SetUsageError(command_line, CommandLine::HALF_BLOCKS_WITH_SOURCE, "--half-blocks", command_line.p_source);
+  }
+  if (command_line.p_shades != nullptr && has_source) {
     SetUsageError(command_line, CommandLine::SHADES_WITH_SOURCE, "--shades", command_line.p_source);
   }
 }

@@ -11,7 +11,7 @@ namespace {
 
 // The help after its first line, which names the formats this build reads.
 const char* const HELP_LINES[] = {
-    "           see mottlepage(1) for further info and the options --width=N, --height=N, --html5, --shades=CHARS, --output=FILE",
+    "           see mottlepage(1) for further info and the options --width=N, --height=N, --html5, --half-blocks, --shades=CHARS, --output=FILE",
     "",
     "mottlepage image.ppm [source_string] [red green blue] > output.html",
     "",
@@ -137,7 +137,11 @@ void PutPageCommand(OutputBuffer& out, const CommandLine& command_line) {
   out.Put("mottlepage");
   PutSizeOption(out, " --width ", command_line.IsScaled() ? command_line.columns : 250);
   PutSizeOption(out, " --height ", command_line.lines);
-  if (command_line.is_html5) out.Put(" --html5");
+  if (command_line.is_half_blocks) {
+    out.Put(" --half-blocks");
+  } else if (command_line.is_html5) {
+    out.Put(" --html5");
+  }
   if (command_line.p_title != nullptr) {
     out.Put(" --title ");
     PutShellWord(out, command_line.p_title);
@@ -262,7 +266,7 @@ void PutOutsideRange(OutputBuffer& out, const char* p_what, long long value) {
 void PutUnknownOption(OutputBuffer& out, const char* p_name) {
   if (p_name[0] != '-' || p_name[1] == '\0') return;
   out.Put("; nor is it an option (those are -h, --help, --version, --width=N, --height=N, --html5, "
-          "--title=TEXT, --shades=CHARS, --output=FILE, -o FILE, and they come before the image); "
+          "--half-blocks, --title=TEXT, --shades=CHARS, --output=FILE, -o FILE, and they come before the image); "
           "a file whose name starts with - is given as ");
   PutFileWord(out, p_name);
 }
@@ -458,6 +462,14 @@ void WriteUsageError(OutputBuffer& out, const CommandLine& command_line) {
       out.Put("the shades draw the picture, so the source string ");
       PutShellWord(out, p_value);
       out.Put(" must be empty: give '' before a background colour");
+      break;
+    case CommandLine::HALF_BLOCKS_WITH_SOURCE:
+      out.Put("the halves draw the picture in colour alone, so the source string ");
+      PutShellWord(out, p_value);
+      out.Put(" must be empty: give '' before a background colour");
+      break;
+    case CommandLine::SHADES_WITH_HALF_BLOCKS:
+      out.Put("the half blocks draw the picture in colour alone, without characters: give one or the other");
       break;
   }
   out.Put("\nTry 'mottlepage --help'\n");

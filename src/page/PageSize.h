@@ -27,6 +27,16 @@ const char HTML5_FONT[] = "9px/10px monospace";
 const int HTML5_LINE_HEIGHT = 10;
 const CellShape HTML5_CELL = {27, 5, HTML5_LINE_HEIGHT, 1};  // 5.4 x 10
 
+// The half-block page draws no glyphs: its cells are inline blocks as wide
+// as their spaces and as high as a line, each half a picture pixel. At 9
+// px a cell is 5.4 px wide, which Chromium lays out in 1/64 px and rounds
+// up once per run, so that cells drift by up to 1.6 px over a line of
+// photo; 8.75 px makes a cell 5.25 px, a whole number of Chromium's and
+// Firefox's (1/60 px) units, and every half lands where it should.
+const char HALF_BLOCK_FONT[] = "8.75px/10px monospace";
+const int HALF_BLOCK_HEIGHT = HTML5_LINE_HEIGHT / 2;
+const CellShape HALF_BLOCK_CELL = {21, 4, HALF_BLOCK_HEIGHT, 1};  // 5.25 x 5, a picture pixel
+
 // The page size in characters per line and text lines that shows an image
 // in its proportions with cells of this shape: as large as fits inside
 // `columns` x `lines`, where 0 leaves a direction free (at least one is
@@ -36,7 +46,9 @@ void ChoosePageSize(int image_width, int image_height, int columns, int lines, c
 
 // What the command line asks of the page's size: limits in characters and
 // lines (both 0: the picture's own size, a character per pixel of every
-// second row) and the cell shape they are measured in.
+// second row) and the cell shape they are measured in. For the half-block
+// page the lines are picture rows, two to a text line, and the cell is a
+// half cell.
 struct PageRequest {
   int columns = 0;
   int lines = 0;

@@ -61,15 +61,18 @@ struct Html5Form {
 // Longest output of one pixel: a run tag and an escaped character.
 const int MAX_PIXEL_BYTES = 32 + MAX_CHARACTER_BYTES;
 
-template <class Form>
-inline char* PutRunTag(char* p_out, const unsigned char* p_rgb, bool is_line_start) {
-  const int skip = is_line_start ? Form::FIRST_RUN_SKIP : 0;
-  std::memcpy(p_out, Form::RUN_TAG + skip, sizeof Form::RUN_TAG - skip);
-  char* p_hex = p_out + Form::HEX_OFFSET - skip;
+inline void PutHexColour(char* p_hex, const unsigned char* p_rgb) {
   for (int i = 0; i < 3; ++i) {
     p_hex[2 * i] = HEX_DIGITS[p_rgb[i] >> 4];
     p_hex[2 * i + 1] = HEX_DIGITS[p_rgb[i] & 15];
   }
+}
+
+template <class Form>
+inline char* PutRunTag(char* p_out, const unsigned char* p_rgb, bool is_line_start) {
+  const int skip = is_line_start ? Form::FIRST_RUN_SKIP : 0;
+  std::memcpy(p_out, Form::RUN_TAG + skip, sizeof Form::RUN_TAG - skip);
+  PutHexColour(p_out + Form::HEX_OFFSET - skip, p_rgb);
   return p_out + Form::RUN_TAG_LENGTH - skip;
 }
 
@@ -151,6 +154,54 @@ void WriteTextLinesWith(OutputBuffer& out, const PageLines& lines, const PageSty
   }
 }
 
+// The half-block page's runs: cells whose upper and lower pixels both match
+// the cell before them share a run, an inline block (HALF_BLOCK_STYLE) whose
+// top border is the upper pixels' colour and whose background the lower
+// pixels'. A cell is a space: it gives the run its width and draws nothing.
+const char HALF_RUN_TAG[48] = "</i><i style=color:#000000;background:#000000>";
+const int HALF_RUN_TAG_LENGTH = 46;
+const int UPPER_HEX_OFFSET = 20;
+const int LOWER_HEX_OFFSET = 39;
+const char HALF_BLOCK_STYLE[] =
+    "i{font-style:normal;display:inline-block;vertical-align:top;height:5px;border-top:5px solid}";
+
+// One text line of half blocks; lower_step 0 gives every cell the same
+// lower pixel (the background, under a picture's last odd row).
+void WriteHalfBlockLine(OutputBuffer& out, const unsigned char* p_upper, const unsigned char* p_lower,
+                        int lower_step, int columns) {
+  for (int x = 0; x < columns; ++x, p_upper += 3, p_lower += lower_step) {
+    char* p_out = out.Reserve(sizeof HALF_RUN_TAG);
+    const bool is_run_start =
+        x == 0 || !IsSameColour(p_upper, p_upper - 3) || !IsSameColour(p_lower, p_lower - lower_step);
+    if (is_run_start) {
+      const int skip = x == 0 ? Html5Form::FIRST_RUN_SKIP : 0;
+      std::memcpy(p_out, HALF_RUN_TAG + skip, sizeof HALF_RUN_TAG - skip);
+      PutHexColour(p_out + UPPER_HEX_OFFSET - skip, p_upper);
+      PutHexColour(p_out + LOWER_HEX_OFFSET - skip, p_lower);
+      p_out += HALF_RUN_TAG_LENGTH - skip;
+    }
+    *p_out++ = ' ';
+    out.Commit(p_out);
+  }
+}
+
+// Two rows a text line, in the HTML5 page's blocks.
+void WriteHalfBlockLines(OutputBuffer& out, const PageLines& lines, const PageStyle& style) {
+  const unsigned char background[3] = {static_cast<unsigned char>(ClampColour(style.bg_red)),
+                                       static_cast<unsigned char>(ClampColour(style.bg_green)),
+                                       static_cast<unsigned char>(ClampColour(style.bg_blue))};
+  for (int line = 0; line < lines.count && out.IsGood(); ++line) {
+    const unsigned char* p_upper = lines.GetLine(line);
+    if (p_upper == nullptr) return;
+    const bool has_lower = 2 * line + 1 < lines.rows;
+    Html5Form::StartLine(out, line, lines.count);
+    WriteHalfBlockLine(out, p_upper, has_lower ? p_upper + std::size_t(lines.columns) * 3 : background,
+                       has_lower ? 3 : 0, lines.columns);
+    Html5Form::EndLine(out, line, lines.count);
+    out.Flush();
+  }
+}
+
 // Text for an element's content: markup characters as entities, and every
 // character HTML forbids in text (controls, noncharacters) or byte that is
 // not UTF-8 as U+FFFD, so that the page stays valid whatever a file name
@@ -180,26 +231,10 @@ void PutComponents(OutputBuffer& out, int red, int green, int blue) {
   out.PutNumber(blue);
 }
 
-}  // namespace
-
-
-void WriteHTMLPage(const PageLines& lines, const PageStyle& style, OutputBuffer& out) {
-  const char* p_characters = HasShades(style) ? style.p_shades : style.p_source;
-  const bool is_unicode = p_characters != nullptr && IsUnicodeText(p_characters);
-  PutLine(out, "<html>");
-  PutLine(out, "<head>");
-  if (is_unicode) PutLine(out, "<meta charset=\"utf-8\">");
-  PutLine(out, "</head>");
-  out.Put("<body style=\"color: rgb(255, 255, 255); background-color: rgb(");
-  PutComponents(out, style.bg_red, style.bg_green, style.bg_blue);
-  PutLine(out, ");\" link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">");
-  PutLine(out, "<span style=\"font-family: monospace;\"></span><pre><font ");
-  WriteTextLinesWith<ClassicForm>(out, lines, style, false);
-  PutLine(out, "</body>");
-  PutLine(out, "</html>");
-}
-
-void WriteHTML5Page(const PageLines& lines, const PageStyle& style, OutputBuffer& out) {
+// The HTML5 page up to its body: the title, the background, blocks of
+// lines in this font, and the rule for the runs.
+void WriteHTML5Head(const PageLines& lines, const PageStyle& style, const char* p_font, const char* p_run_style,
+                    OutputBuffer& out) {
   PutLine(out, "<!DOCTYPE html>");
   PutLine(out, "<html lang=\"zxx\">");
   PutLine(out, "<head>");
@@ -216,12 +251,42 @@ void WriteHTML5Page(const PageLines& lines, const PageStyle& style, OutputBuffer
   // lines reach into the next block, which Firefox would otherwise leave
   // a seam between.
   out.Put("pre{margin:0;font:");
-  out.Put(HTML5_FONT);
+  out.Put(p_font);
   out.Put(";content-visibility:auto;overflow-clip-margin:2px;contain-intrinsic-size:auto ");
   out.PutNumber(lines.columns);
   out.Put("ch auto ");
   out.PutNumber(Html5Form::LINES_PER_BLOCK * HTML5_LINE_HEIGHT);
   PutLine(out, "px}");
+  PutLine(out, p_run_style);
+  PutLine(out, "</style>");
+  PutLine(out, "</head>");
+  PutLine(out, "<body>");
+}
+
+void WritePageEnd(OutputBuffer& out) {
+  PutLine(out, "</body>");
+  PutLine(out, "</html>");
+}
+
+}  // namespace
+
+void WriteHTMLPage(const PageLines& lines, const PageStyle& style, OutputBuffer& out) {
+  const char* p_characters = HasShades(style) ? style.p_shades : style.p_source;
+  const bool is_unicode = p_characters != nullptr && IsUnicodeText(p_characters);
+  PutLine(out, "<html>");
+  PutLine(out, "<head>");
+  if (is_unicode) PutLine(out, "<meta charset=\"utf-8\">");
+  PutLine(out, "</head>");
+  out.Put("<body style=\"color: rgb(255, 255, 255); background-color: rgb(");
+  PutComponents(out, style.bg_red, style.bg_green, style.bg_blue);
+  PutLine(out, ");\" link=\"#000099\" vlink=\"#990099\" alink=\"#000099\">");
+  PutLine(out, "<span style=\"font-family: monospace;\"></span><pre><font ");
+  WriteTextLinesWith<ClassicForm>(out, lines, style, false);
+  WritePageEnd(out);
+}
+
+
+void WriteHTML5Page(const PageLines& lines, const PageStyle& style, OutputBuffer& out) {
   // Neighbouring glyphs share a screen pixel where cells are 5.4 px wide,
   // and their anti-aliased edges let the background through between
   // blocks; a run's background in its own colour, drawn in whole pixels,
@@ -229,12 +294,14 @@ void WriteHTML5Page(const PageLines& lines, const PageStyle& style, OutputBuffer
   // any other character.
   const char* p_characters = HasShades(style) ? style.p_shades : style.p_source;
   const bool is_solid = p_characters != nullptr && IsFullBlocks(p_characters);
-  PutLine(out, is_solid ? "i{font-style:normal;background:currentColor}" : "i{font-style:normal}");
-  PutLine(out, "</style>");
-  PutLine(out, "</head>");
-  PutLine(out, "<body>");
+  WriteHTML5Head(lines, style, HTML5_FONT,
+                 is_solid ? "i{font-style:normal;background:currentColor}" : "i{font-style:normal}", out);
   WriteTextLinesWith<Html5Form>(out, lines, style, true);
-  PutLine(out, "</body>");
-  PutLine(out, "</html>");
+  WritePageEnd(out);
 }
 
+void WriteHalfBlockPage(const PageLines& lines, const PageStyle& style, OutputBuffer& out) {
+  WriteHTML5Head(lines, style, HALF_BLOCK_FONT, HALF_BLOCK_STYLE, out);
+  WriteHalfBlockLines(out, lines, style);
+  WritePageEnd(out);
+}

@@ -40,4 +40,12 @@ void WriteHTMLPage(const PageLines& lines, const PageStyle& style, OutputBuffer&
 // bytes are in Windows-1252, as a browser shows them on the default page.
 void WriteHTML5Page(const PageLines& lines, const PageStyle& style, OutputBuffer& out);
 
+// The HTML5 page of two picture pixels a cell, the upper in its top half
+// and the lower in its bottom half, each exactly half a line high and
+// solid, with no characters: every text line shows two rows (PageLines),
+// and under an odd last row the lower halves are the background. A run
+// takes the cells whose halves both match the cell before them. The
+// style's source and shades are not used.
+void WriteHalfBlockPage(const PageLines& lines, const PageStyle& style, OutputBuffer& out);
+
 #endif
