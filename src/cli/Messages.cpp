@@ -266,7 +266,7 @@ void PutOutsideRange(OutputBuffer& out, const char* p_what, long long value) {
 void PutUnknownOption(OutputBuffer& out, const char* p_name) {
   if (p_name[0] != '-' || p_name[1] == '\0') return;
   out.Put("; nor is it an option (those are -h, --help, --version, --width=N, --height=N, --html5, "
-          "--half-blocks, --title=TEXT, --shades=CHARS, --output=FILE, -o FILE, and they come before the image); "
+          "--half-blocks, --title=TEXT, --shades=CHARS, --output=FILE, -o FILE); "
           "a file whose name starts with - is given as ");
   PutFileWord(out, p_name);
 }
