@@ -1,29 +1,24 @@
 #!/usr/bin/env bash
 # Benchmark: a camera's JPEG drawn directly, against the netpbm pipeline
 # that was the way before (jpegtopnm into mottlepage) and against jp2a. The
-# photo is 4272 x 2848 (a 12-megapixel camera's 3:2), made with ImageMagick
-# from a plasma fractal, a slight blur and a camera's light noise, so that
-# it compresses as a photo does (about 2.7 MB, the size of a camera's 12
-# megapixels at quality 92): baseline 4:2:0 at quality 92, and the same
-# picture progressive. Times by hyperfine (medians: the pipeline's runs
+# photo is 4272 x 2848 (a 12-megapixel camera's 3:2), made by
+# make_camera.sh with ImageMagick from a plasma fractal, a slight blur and a
+# camera's light noise, so that it compresses as a photo does (about 2.7 MB,
+# the size of a camera's 12 megapixels at quality 92): baseline 4:2:0 at
+# quality 92, and the same picture progressive. Times by hyperfine (medians: the pipeline's runs
 # spread widely on a busy machine), peak memory
 # by GNU time. The --half-blocks page against the --html5 page of "█":
 # its size and the time to write it.
 # Usage: photo_bench.sh MOTTLEPAGE WORK_DIR     (run_bench.sh calls it)
 set -euo pipefail
 program=$(realpath "$1") work=$2
+bench_dir=$(cd "$(dirname "$0")" && pwd)
 for tool in hyperfine /usr/bin/time convert jpegtopnm jp2a; do
   command -v "$tool" > /dev/null || { echo "$tool missing: apt-get install hyperfine time imagemagick netpbm jp2a"; exit 2; }
 done
 mkdir -p "$work"
 cd "$work"
-if ! [ -f camera.jpg ] || ! [ -f camera-progressive.jpg ]; then
-  echo "making a 4272 x 2848 camera-like photo in $work (ImageMagick takes a minute)"
-  convert -seed 7 -size 4272x2848 plasma:fractal -blur 0x1.5 -attenuate 0.25 +noise Gaussian camera.png
-  convert camera.png -sampling-factor 2x2 -quality 92 camera.jpg
-  convert camera.png -sampling-factor 2x2 -quality 92 -interlace Plane camera-progressive.jpg
-  rm camera.png
-fi
+bash "$bench_dir/make_camera.sh" .
 
 hyperfine_args=(-N --warmup 3 --runs 20 --style basic)
 hyperfine "${hyperfine_args[@]}" --export-markdown photos.md --export-csv photos.csv \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark: hyperfine times mottlepage and the straightforward baseline
 # (bench/baseline.cpp) on 3000 x 3000 images, GNU time gives peak memory;
-# then a camera's JPEG against jpegtopnm and jp2a (photo_bench.sh).
+# then a camera's JPEG against jpegtopnm and jp2a (photo_bench.sh), and
+# peak memory of pictures much larger than their files (memory_bench.sh).
 # Checks that both write the same pages and says whether each goal holds.
 # Usage: run_bench.sh MOTTLEPAGE BASELINE BENCH_IMAGES WORK_DIR PLAIN_RATE [SIDE]
 set -euo pipefail
@@ -128,4 +129,8 @@ printf '%-52s %8s  %s\n' "pages identical to the baseline" "$identical" "$([ "$i
 # A camera's JPEG drawn directly, against jpegtopnm and jp2a.
 echo
 bash "$bench_dir/photo_bench.sh" "$program" . || all_met=no
+
+# Peak memory of pictures much larger than their files; the camera photo's
+# time against the program before (MOTTLEPAGE_BEFORE), when one is given.
+bash "$bench_dir/memory_bench.sh" "$program" . "${MOTTLEPAGE_BEFORE:-}" || all_met=no
 [ "$all_met" = yes ]

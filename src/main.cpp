@@ -12,6 +12,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Messages.h"
+#include "common/MemoryLimit.h"
 #include "common/Output.h"
 #include "common/OutputFile.h"
 #include "common/WorkBuffer.h"
@@ -139,6 +140,9 @@ CanvasOptions GetCanvasOptions(const CommandLine& command_line, const PageReques
   options.bg_red = command_line.bg_red;
   options.bg_green = command_line.bg_green;
   options.bg_blue = command_line.bg_blue;
+  // A memory cgroup or ulimit -v: what does not fit is refused with its
+  // reason before it is allocated, never ended by a signal.
+  options.memory_limit = GetMemoryLeft();
   return options;
 }
 

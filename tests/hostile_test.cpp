@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ const bool IS_SANITIZED = false;
 #else
 const bool IS_SANITIZED = false;
 #endif
+
+const std::string FIXTURES = FIXTURES_DIR;
 
 // One text line of a page: the size line, then the pixels' characters.
 std::string TextLine(const std::string& cells) {
@@ -188,18 +191,68 @@ TEST_F(CommandLineTest, SmallStackIsEnough) {
 }
 
 // From the least memory the program starts with up to 64 MiB: a page, or
-// the not-enough-memory reason, never a signal.
+// the not-enough-memory reason, never a signal nor a hang (libheif's
+// threads once ended the program or waited for ever).
 TEST_F(CommandLineTest, AnyMemoryLimitEndsInAPageOrTheReason) {
   if (IS_SANITIZED || !WrapperWords().empty()) GTEST_SKIP() << "a sanitizer or valgrind needs more address space";
   MakeFile("big.ppm", "P6\n2000 2000\n255\n" + std::string(2000 * 2000 * 3, '\x42'));
   // A program that cannot start leaves status 126 or 127 and says nothing.
   MakeFile("sweep.sh", "for kib in $(seq 1024 256 65536); do\n"
-                       "  sh -c 'ulimit -v $0; exec \"$1\" big.ppm x' $kib \"$1\" > page.html 2> err; s=$?\n"
+                       "  timeout 20 sh -c 'ulimit -v $0; exec \"$1\" \"$2\" x' $kib \"$1\" \"$2\" > page.html 2> err; s=$?\n"
                        "  case $s in 0) ! grep -qv 'characters wide' err ;; 1) grep -q 'not enough memory' err ;; 126|127) ;; *) false ;; esac"
-                       " || echo \"$kib KiB: status $s\"\n"
+                       " || { echo \"$kib KiB: status $s\"; break; }\n"
                        "done > sweep.txt 2> /dev/null");
-  EXPECT_EQ(RunScript("sweep.sh"), 0);
-  EXPECT_EQ(ReadFile(Path("sweep.txt")), "");
+  for (const std::string& image : {Path("big.ppm"), FIXTURES + "/photo.heic", FIXTURES + "/huge.jpg"}) {
+    EXPECT_EQ(RunScript("sweep.sh", image), 0);
+    EXPECT_EQ(ReadFile(Path("sweep.txt")), "") << image;
+  }
+}
+
+// A memory cgroup of the test's own below the process's group (v1 or v2),
+// limited to `bytes`; empty where none can be made (no root, no memory
+// controller to hand down).
+std::string MakeMemoryGroup(long long bytes) {
+  std::istringstream lines(ReadFile("/proc/self/cgroup"));
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t first = line.find(':'), second = line.find(':', first + 1);
+    const bool is_v1 = ("," + line.substr(first + 1, second - first - 1) + ",").find(",memory,") != std::string::npos;
+    if (second == std::string::npos || (!is_v1 && line.compare(0, 3, "0::") != 0)) continue;
+    const std::string parent = (is_v1 ? "/sys/fs/cgroup/memory" : "/sys/fs/cgroup") + line.substr(second + 1);
+    const std::string limit = is_v1 ? "/memory.limit_in_bytes" : "/memory.max";
+    const std::string group = parent + "/mottlepage-test-" + std::to_string(getpid());
+    if (access((parent + (is_v1 ? limit : "/cgroup.procs")).c_str(), W_OK) != 0 || mkdir(group.c_str(), 0755) != 0) continue;
+    if (access((group + limit).c_str(), W_OK) == 0) {
+      std::ofstream(group + limit) << bytes;
+      if (std::stoll("0" + ReadFile(group + limit)) == bytes) return group;
+    }
+    rmdir(group.c_str());
+  }
+  return "";
+}
+
+// Past a memory cgroup's limit (a container's) the kernel sends SIGKILL:
+// what cannot stream weighs its need first and is refused with the reason.
+TEST_F(CommandLineTest, CgroupMemoryLimitEndsInAPageOrTheReason) {
+  if (IS_SANITIZED || !WrapperWords().empty()) GTEST_SKIP() << "a sanitizer or valgrind takes memory of its own";
+  const std::string group = MakeMemoryGroup(128 << 20);
+  if (group.empty()) GTEST_SKIP() << "no memory cgroup can be made here";
+  const struct {
+    const char* image;
+    int status;
+    const char* reason;
+  } cases[] = {
+      {"huge.jpg", 1, "huge.jpg: not enough memory for a 20000 x 20000 image (1200052600 bytes)\n"},
+      {"huge.heic", 1, "huge.heic: not enough memory for a 5000 x 5000 image ("},
+      {"photo.heic", 0, ""},
+      {"orient6.jpg", 0, ""},
+  };
+  MakeFile("group.sh", "echo $$ > " + group + "/cgroup.procs && exec \"$1\" --width 100 \"$2\" x > page.html 2> err");
+  for (const auto& c : cases) {
+    const int status = RunScript("group.sh", FIXTURES + "/" + c.image);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << c.image << ": " << status;
+    EXPECT_NE(ReadFile(Path("err")).find(c.reason), std::string::npos) << ReadFile(Path("err"));
+  }
+  EXPECT_EQ(rmdir(group.c_str()), 0);
 }
 
 // PNG chunks with their CRC, for pictures made here byte by byte.

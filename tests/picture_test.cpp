@@ -4,14 +4,18 @@
 // through LoadPPM.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/MemoryLimit.h"
 #include "page/PageLines.h"
 #include "page/PageSize.h"
 #include "picture/Canvas.h"
@@ -151,6 +155,45 @@ TEST(CanvasTest, SidesAndMemoryAreCheckedBeforeRows) {
   EXPECT_STREQ(report.words, "first second");
   report.SetWords(std::string(500, 'x').c_str());
   EXPECT_EQ(std::strlen(report.words), std::size_t(LoadReport::WORDS_SIZE - 1));
+}
+
+// The memory left under a cgroup, from a tree laid out as the kernel's:
+// the least room of the group and those above it, page cache it could give
+// back not counted as used; a container's own group at the mount's root.
+TEST(MemoryLimitTest, CgroupRoomIsTheLeastOfTheGroupAndItsParents) {
+  const std::int64_t MIB = 1 << 20;
+  const struct {
+    const char* p_cgroup;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::int64_t left;
+  } cases[] = {
+      {"0::/a/b\n", {{"a/memory.max", "1073741824\n"}, {"a/memory.current", "104857600\n"},
+                     {"a/memory.stat", "anon 1\ninactive_file 52428800\n"}, {"a/b/memory.max", "max\n"},
+                     {"a/b/memory.current", "9\n"}}, 974 * MIB - MEMORY_MARGIN},
+      {"9:cpu,memory:/x\n0::/\n", {{"memory/memory.limit_in_bytes", "9223372036854771712\n"},
+                                    {"memory/x/memory.limit_in_bytes", "536870912\n"},
+                                    {"memory/x/memory.usage_in_bytes", "104857600\n"}}, 412 * MIB - MEMORY_MARGIN},
+      {"0::/docker/abc\n", {{"memory.max", "268435456\n"}, {"memory.current", "16777216\n"}}, 240 * MIB - MEMORY_MARGIN},
+      {"0::/\n", {{"cgroup.procs", "1\n"}}, 0},
+      {"0::/\n", {{"memory.max", "10485760\n"}, {"memory.current", "5242880\n"}}, 1},
+  };
+  const std::filesystem::path root = std::filesystem::temp_directory_path() / ("mottlepage-memory-" + std::to_string(getpid()));
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root / "self");
+    std::ofstream(root / "self" / "cgroup") << c.p_cgroup;
+    for (const auto& file : c.files) {
+      std::filesystem::create_directories((root / "fs" / file.first).parent_path());
+      std::ofstream(root / "fs" / file.first) << file.second;
+    }
+    MemoryPlaces places;
+    const std::string process = (root / "self").string(), cgroups = (root / "fs").string();
+    places.p_process = process.c_str();
+    places.p_cgroups = cgroups.c_str();
+    places.has_address_limit = false;
+    EXPECT_EQ(GetMemoryLeft(places), c.left) << c.p_cgroup;
+  }
+  std::filesystem::remove_all(root);
 }
 
 // An EXIF block with one IFD entry: the orientation tag of `type` and `value`.

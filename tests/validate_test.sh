@@ -4,7 +4,10 @@
 # random letters, a Latin-1 string, a title and a background that need care;
 # strings and a title of characters HTML forbids in text or that break a
 # line (controls, bytes Windows-1252 leaves undefined, C1 controls,
-# noncharacters), which the page draws as U+FFFD; a --half-blocks page.
+# noncharacters), which the page draws as U+FFFD; a --half-blocks page. A
+# string with combining marks gets no error, and only the two warnings the
+# README names: each character is a cell of its own, so a text run starts
+# with a mark, or holds a letter and its mark undecomposed.
 # Usage: validate_test.sh MOTTLEPAGE EXAMPLES_DIR VNU_JAR
 set -euo pipefail
 program=$1 examples=$2 vnu=$3
@@ -26,4 +29,13 @@ if ! java -jar "$vnu" --also-check-css "$work"/*.html > "$work/report" 2>&1 || [
   echo "the checker found problems"
   exit 1
 fi
-echo "$((7 + ${#forbidden[@]})) pages: no errors, no warnings"
+"$program" --html5 --width 20 "$examples/wheel.ppm" $'e\xcc\x81' > "$work/combining.htm"
+java -jar "$vnu" --also-check-css "$work/combining.htm" > "$work/report" 2>&1 || { cat "$work/report"; exit 1; }
+sed -E 's/^"[^"]*":[0-9.-]*: //; s/ Should instead be .*//' "$work/report" | LC_ALL=C sort -u > "$work/kinds"
+if ! printf '%s\n' 'info warning: Text run is not in Unicode Normalization Form C.' \
+  'info warning: Text run starts with a composing character.' | cmp -s - "$work/kinds"; then
+  cat "$work/report"
+  echo "combining marks: the checker said other than the README"
+  exit 1
+fi
+echo "$((7 + ${#forbidden[@]})) pages: no errors, no warnings; combining marks: the two warnings"

@@ -35,7 +35,11 @@ int DecodedImage::AllocatePixels(int pixel_width, int pixel_height, int pixel_ch
   width = pixel_width;
   height = pixel_height;
   channels = pixel_channels;
-  if (max_bytes > 0 && bytes > std::uint64_t(max_bytes)) return DECODE_NO_MEMORY;
-  p_pixels = static_cast<unsigned char*>(std::malloc(std::size_t(bytes)));
-  return p_pixels != nullptr ? DECODED : DECODE_NO_MEMORY;
+  if (max_bytes <= 0 || bytes <= std::uint64_t(max_bytes)) {
+    p_pixels = static_cast<unsigned char*>(std::malloc(std::size_t(bytes)));
+    if (p_pixels != nullptr) return DECODED;
+  }
+  // A decoder that weighed more than this block already said so.
+  if (bytes_wanted == 0) bytes_wanted = (long long)bytes;
+  return DECODE_NO_MEMORY;
 }

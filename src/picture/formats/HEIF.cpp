@@ -6,8 +6,16 @@
 // (HEIF keeps orientation in its boxes, not in EXIF), so the orientation
 // handed on stays 1. libheif cannot stop halfway, so a file cut short is
 // unreadable.
+//
+// libheif's decode cannot be weighed block by block, so its need is worked
+// out from the sides and the bit depth before it starts (GetDecodeBytes)
+// and weighed with the picture's own block against what the program may
+// use. The tiles are decoded on this thread: a thread that cannot be
+// started for want of address space ends the program (libheif's) or hangs
+// it (libde265's).
 
 #include <libheif/heif.h>
+#include <pthread.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +24,15 @@
 
 namespace {
 
+// libde265 decodes on a worker thread of its own (one at a time, as the
+// tiles are decoded one by one): its stack takes address space.
+const int CODEC_THREADS = 1;
+
 int FailWithLibraryWords(const heif_error& error, DecodedImage& image) {
-  if (error.code == heif_error_Memory_allocation_error) return DECODE_NO_MEMORY;
+  // A file beyond libheif's own limits is no shortage.
+  if (error.code == heif_error_Memory_allocation_error && error.subcode != heif_suberror_Security_limit_exceeded) {
+    return DECODE_NO_MEMORY;
+  }
   image.SetMessage(error.message != nullptr ? error.message : "unknown libheif error");
   return DECODE_UNREADABLE;
 }
@@ -69,12 +84,43 @@ int CopyRows(const heif_image* p_decoded, DecodedImage& image) {
   return DECODED;
 }
 
+long long GetThreadStackBytes() {
+  pthread_attr_t attributes;
+  std::size_t size = 0;
+  if (pthread_getattr_default_np(&attributes) != 0) return 8 << 20;
+  pthread_attr_getstacksize(&attributes, &size);
+  pthread_attr_destroy(&attributes);
+  return (long long)size;
+}
+
+// The most that libheif's decode holds at once besides the picture handed
+// back: the codec's planes (taken as 4:4:4, whatever the subsampling) and
+// libheif's copy of them, at the coded size (a grid's tiles may reach past
+// the picture), the 8-bit interleaved picture it converts them to, through
+// one of 16 bits for a deeper picture, and the codec's thread stacks.
+long long GetDecodeBytes(const heif_image_handle* p_handle, int channels) {
+  long long width = heif_image_handle_get_ispe_width(p_handle);
+  long long height = heif_image_handle_get_ispe_height(p_handle);
+  const long long area = width * height;
+  const long long shown_area = (long long)heif_image_handle_get_width(p_handle) * heif_image_handle_get_height(p_handle);
+  const long long pixels = area > shown_area ? area : shown_area;
+  const int bits = heif_image_handle_get_luma_bits_per_pixel(p_handle);
+  const long long sample_bytes = bits > 8 ? 2 : 1;
+  const long long planes = pixels * (channels == 4 ? 4 : 3) * sample_bytes;
+  const long long interleaved = pixels * channels * (sample_bytes > 1 ? 3 : 1);
+  return 2 * planes + interleaved + CODEC_THREADS * GetThreadStackBytes();
+}
+
 int DecodePrimaryImage(const heif_image_handle* p_handle, DecodedImage& image) {
   image.full_width = heif_image_handle_get_width(p_handle);
   image.full_height = heif_image_handle_get_height(p_handle);
   if (image.full_width > DecodedImage::MAX_SIDE || image.full_height > DecodedImage::MAX_SIDE) return DECODE_TOO_LARGE;
   bool has_alpha = heif_image_handle_has_alpha_channel(p_handle) != 0;
-  int status = image.AllocatePixels(image.full_width, image.full_height, has_alpha ? 4 : 3);
+  const int channels = has_alpha ? 4 : 3;
+  // What a shortage is told: the picture handed back and libheif's need.
+  image.bytes_wanted = (long long)image.full_width * image.full_height * channels + GetDecodeBytes(p_handle, channels);
+  if (image.max_bytes > 0 && image.bytes_wanted > image.max_bytes) return DECODE_NO_MEMORY;
+  int status = image.AllocatePixels(image.full_width, image.full_height, channels);
   if (status != DECODED) return status;
   heif_decoding_options* p_options = heif_decoding_options_alloc();
   if (p_options == nullptr) return DECODE_NO_MEMORY;
@@ -92,6 +138,7 @@ int DecodePrimaryImage(const heif_image_handle* p_handle, DecodedImage& image) {
 int DecodeFile(const FileBytes& file, DecodedImage& image) {
   heif_context* p_context = heif_context_alloc();
   if (p_context == nullptr) return DECODE_NO_MEMORY;
+  heif_context_set_max_decoding_threads(p_context, 0);
   heif_image_handle* p_handle = nullptr;
   heif_error error = heif_context_read_from_memory_without_copy(p_context, file.p_data, file.size, nullptr);
   if (error.code == heif_error_Ok) error = heif_context_get_primary_image_handle(p_context, &p_handle);

@@ -7,9 +7,11 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "common/MemoryLimit.h"
 #include "picture/formats/WholePicture.h"
 
 namespace {
@@ -33,9 +35,11 @@ std::string GetModuleBesideProgram() {
 
 // The module's decoder, when one of this very version is found; null
 // otherwise. is_short_of_memory tells a module that could not be mapped
-// for want of memory from one that is missing.
-ModuleDecoder OpenModule(bool& is_short_of_memory) {
+// for want of memory from one that is missing; module_bytes is the address
+// space that the module and its libraries took.
+ModuleDecoder OpenModule(bool& is_short_of_memory, std::int64_t& module_bytes) {
   is_short_of_memory = false;
+  const std::int64_t address_space = GetAddressSpaceInUse();
   const std::string beside = GetModuleBesideProgram();
   for (const char* p_path : {beside.c_str(), MOTTLEPAGE_HEIF_MODULE, MOTTLEPAGE_HEIF_BUILD_MODULE}) {
     if (*p_path == '\0' || access(p_path, R_OK) != 0) continue;
@@ -55,6 +59,7 @@ ModuleDecoder OpenModule(bool& is_short_of_memory) {
     const unsigned long layout = sizeof(DecodedImage) * 1000 + sizeof(FileBytes);
     if (p_version != nullptr && p_layout != nullptr && p_decode != nullptr &&
         std::strcmp(p_version(), MOTTLEPAGE_MODULE_VERSION) == 0 && p_layout() == layout) {
+      module_bytes = GetAddressSpaceInUse() - address_space;
       return p_decode;  // stays loaded for the program's life
     }
     dlclose(p_module);
@@ -64,11 +69,12 @@ ModuleDecoder OpenModule(bool& is_short_of_memory) {
 
 ModuleDecoder g_p_decode = nullptr;
 bool g_is_short_of_memory = false;
+std::int64_t g_module_bytes = 0;
 
 int DecodeThroughModule(const FileBytes& file, DecodedImage& image) {
   if (g_p_decode == nullptr) {
     image.SetMessage("the HEIF decoder module mottlepage-heif.so is missing or of another version");
-    return g_is_short_of_memory ? DECODE_NO_MEMORY : DECODE_UNREADABLE;
+    return DECODE_UNREADABLE;
   }
   return g_p_decode(&file, &image);
 }
@@ -80,7 +86,11 @@ LoadFailure DecodeHEIF(PictureStream& stream, Canvas& canvas, LoadReport& report
 #ifdef MOTTLEPAGE_HEIF_MODULE
   // Opened before the file is read, so that a module that cannot be mapped
   // is seen as the shortage it is.
-  if (g_p_decode == nullptr) g_p_decode = OpenModule(g_is_short_of_memory);
+  if (g_p_decode == nullptr) g_p_decode = OpenModule(g_is_short_of_memory, g_module_bytes);
+  if (g_p_decode == nullptr && g_is_short_of_memory) return LoadFailure::NO_MEMORY;
+  // The memory the program may use was worked out before the module was
+  // mapped.
+  if (!canvas.Reserve(g_module_bytes)) return LoadFailure::NO_MEMORY;
   return DecodeWholeFile(stream, canvas, report, DecodeThroughModule);
 #else
   return DecodeWholeFile(stream, canvas, report, DecodeHEIFFile);

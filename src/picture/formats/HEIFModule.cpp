@@ -6,6 +6,13 @@
 // The program (HEIFLoader.cpp) opens the module with dlopen and checks that
 // it was built with this very version of the program and of DecodedImage
 // before it calls the decoder.
+//
+// libheif is C++ inside: what it throws (std::bad_alloc when the address
+// space runs out) stops here, as the shortage or the failure it is, rather
+// than ending the program.
+
+#include <exception>
+#include <new>
 
 #include "picture/formats/WholePicture.h"
 
@@ -20,6 +27,13 @@ __attribute__((visibility("default"))) unsigned long MottlepageHEIFModuleLayout(
 }
 
 __attribute__((visibility("default"))) int MottlepageDecodeHEIF(const FileBytes* p_file, DecodedImage* p_image) {
-  return DecodeHEIFFile(*p_file, *p_image);
+  try {
+    return DecodeHEIFFile(*p_file, *p_image);
+  } catch (const std::bad_alloc&) {
+    return DECODE_NO_MEMORY;
+  } catch (const std::exception& error) {
+    p_image->SetMessage(error.what());
+    return DECODE_UNREADABLE;
+  }
 }
 }

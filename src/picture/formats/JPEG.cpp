@@ -172,15 +172,19 @@ unsigned ChooseScale(int width, int height, int least_width, int least_height) {
 }
 
 // The bytes libjpeg keeps for a file of several scans: every coefficient
-// of every block, 64 of 2 bytes each, in whole rows of blocks.
+// of every block, 64 of 2 bytes each, its rows and columns of blocks
+// rounded up to whole groups of the component's sampling, as libjpeg
+// allocates them.
 long long GetCoefficientBytes(j_decompress_ptr p_info) {
   if (!jpeg_has_multiple_scans(p_info)) return 0;
   long long bytes = 0;
   for (int index = 0; index < p_info->num_components; ++index) {
     const jpeg_component_info& component = p_info->comp_info[index];
+    const long long columns = (long long)(component.width_in_blocks + component.h_samp_factor - 1) /
+                              component.h_samp_factor * component.h_samp_factor;
     const long long rows = (long long)(component.height_in_blocks + component.v_samp_factor - 1) /
                            component.v_samp_factor * component.v_samp_factor;
-    bytes += (long long)component.width_in_blocks * rows * DCTSIZE2 * (long long)sizeof(JCOEF);
+    bytes += columns * rows * DCTSIZE2 * (long long)sizeof(JCOEF);
   }
   return bytes;
 }

@@ -9,16 +9,21 @@
 namespace {
 
 // The whole stream in one malloc'd block, weighed against the canvas's
-// memory first (a file of known size at once, a pipe as it grows).
-LoadFailure ReadWhole(PictureStream& stream, Canvas& canvas, unsigned char*& p_data, std::size_t& size) {
+// memory first (a file of known size at once, a pipe as it grows). A
+// shortage tells the file's size (file_size) where it is known, and -1
+// for a pipe, whose size is not known before its end.
+LoadFailure ReadWhole(PictureStream& stream, Canvas& canvas, unsigned char*& p_data, std::size_t& size,
+                      std::int64_t& file_size) {
   p_data = nullptr;
   size = 0;
+  file_size = -1;
   std::size_t capacity = std::size_t(1) << 20;
   struct stat status {};
   const int file_descriptor = stream.GetFileDescriptor();
   if (file_descriptor >= 0 && fstat(file_descriptor, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
     // One more byte than the file holds, to see its end without a copy.
     capacity = std::size_t(status.st_size) + 1;
+    file_size = status.st_size;
   }
   const std::size_t held = std::size_t(stream.GetEnd() - stream.GetNext());
   if (capacity < held + 1) capacity = held + 1;
@@ -33,6 +38,9 @@ LoadFailure ReadWhole(PictureStream& stream, Canvas& canvas, unsigned char*& p_d
   size = held;
   for (;;) {
     if (size == capacity) {
+      // The file grew past its size, or a pipe past its block: its size is
+      // not known.
+      file_size = -1;
       void* p_larger = nullptr;
       if (capacity < (std::size_t(1) << 62) && canvas.Reserve(std::int64_t(capacity))) {
         p_larger = std::realloc(p_data, capacity * 2);
@@ -63,7 +71,8 @@ LoadFailure TranslateStatus(int status, const DecodedImage& image, LoadReport& r
     case DECODE_NO_MEMORY:
       report.width = image.full_width;
       report.height = image.full_height;
-      report.bytes_wanted = std::int64_t(image.full_width) * image.full_height * image.channels;
+      report.bytes_wanted = image.bytes_wanted > 0 ? image.bytes_wanted
+                                                   : std::int64_t(image.full_width) * image.full_height * image.channels;
       return LoadFailure::NO_MEMORY;
     default:
       report.SetWords(image.message);
@@ -96,8 +105,13 @@ LoadFailure PaintCanvas(DecodedImage& image, Canvas& canvas, LoadReport& report)
 LoadFailure DecodeWholeFile(PictureStream& stream, Canvas& canvas, LoadReport& report, WholeFileDecoder p_decode) {
   unsigned char* p_data = nullptr;
   std::size_t size = 0;
-  LoadFailure failure = ReadWhole(stream, canvas, p_data, size);
-  if (failure != LoadFailure::NONE) return failure;
+  std::int64_t file_size = -1;
+  LoadFailure failure = ReadWhole(stream, canvas, p_data, size, file_size);
+  if (failure != LoadFailure::NONE) {
+    if (file_size < 0) return LoadFailure::NO_MEMORY;
+    report.bytes_wanted = file_size;
+    return failure;
+  }
   DecodedImage image;
   image.max_bytes = canvas.GetBytesLeft();
   FileBytes file;

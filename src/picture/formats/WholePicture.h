@@ -47,9 +47,13 @@ struct DecodedImage {
   int frame_count = 1;                // frames in the file (an animation draws its first)
   bool is_cut_short = false;          // decoded, but the data ended early: message says how
   char message[MESSAGE_SIZE] = {};    // the decoder's own words for a failure or a cut-short file
-  // Set by the caller: the most bytes AllocatePixels grants (0: no limit
-  // but MAX_SIDE). A larger picture is DECODE_NO_MEMORY.
+  // Set by the caller: the most bytes the decode may take, AllocatePixels's
+  // block among them (0: no limit but MAX_SIDE). A larger need is
+  // DECODE_NO_MEMORY.
   long long max_bytes = 0;
+  // DECODE_NO_MEMORY: the bytes the decode asked for (0: the picture's
+  // full_width x full_height x channels).
+  long long bytes_wanted = 0;
 
   // Sets the message (cut at MESSAGE_SIZE - 1 bytes, one line).
   void SetMessage(const char* p_text);
