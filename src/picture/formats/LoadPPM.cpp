@@ -18,7 +18,6 @@
 
 namespace {
 
-const int MAX_LINE = LoadPPM::MAX_LINE;
 struct LineTag {};
 
 // The fastest plain sample code the processor runs, unless a test has
