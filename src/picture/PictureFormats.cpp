@@ -58,6 +58,12 @@ SignatureMatch MatchTIFF(const unsigned char* p, std::size_t size) {
   return MatchEither(MatchBytes(p, size, "II*\0", 4), MatchBytes(p, size, "MM\0*", 4));
 }
 
+// JPEG XL: the bare codestream, or the ISO media container's signature
+// box.
+SignatureMatch MatchJXL(const unsigned char* p, std::size_t size) {
+  return MatchEither(MatchBytes(p, size, "\xFF\x0A", 2), MatchBytes(p, size, "\0\0\0\x0CJXL \r\n\x87\n", 12));
+}
+
 SignatureMatch MatchBMP(const unsigned char* p, std::size_t size) { return MatchBytes(p, size, "BM", 2); }
 
 // SVG: its root element first, or after an XML declaration and white
@@ -96,6 +102,9 @@ const char* const THEN = " | ";
 const Converter MAGICK = {"convert", false, THEN, true};
 const Converter NETPBM = {"ppmtoppm", true, " | pamdepth 255 | ", false};
 const Converter RSVG = {"rsvg-convert", false, THEN, false};
+// GraphicsMagick reads JPEG XL (Debian builds it with libjxl), where
+// ImageMagick 6 does not.
+const Converter GRAPHICSMAGICK = {"gm convert", false, THEN, true, " -flatten"};
 
 #ifdef MOTTLEPAGE_HAS_GIF
 const Decoder GIF_DECODER = DecodeGIF;
@@ -112,6 +121,16 @@ const Decoder HEIF_DECODER = DecodeHEIF;
 #else
 const Decoder HEIF_DECODER = nullptr;
 #endif
+#ifdef MOTTLEPAGE_HAS_TIFF
+const Decoder TIFF_DECODER = DecodeTIFF;
+#else
+const Decoder TIFF_DECODER = nullptr;
+#endif
+#ifdef MOTTLEPAGE_HAS_JXL
+const Decoder JXL_DECODER = DecodeJXL;
+#else
+const Decoder JXL_DECODER = nullptr;
+#endif
 
 const PictureFormat FORMATS[] = {
     {"JPEG", "a JPEG image", MatchJPEG, 3, 2, false, DecodeJPEG, MAGICK},
@@ -119,7 +138,8 @@ const PictureFormat FORMATS[] = {
     {"GIF", "a GIF image", MatchGIF, 6, 3, false, GIF_DECODER, MAGICK},
     {"WebP", "a WebP image", MatchWebP, 12, 9, false, WEBP_DECODER, MAGICK},
     {"HEIF", "a HEIF image (HEIC or AVIF)", MatchHEIF, 32, 9, false, HEIF_DECODER, MAGICK},
-    {"TIFF", "a TIFF image", MatchTIFF, 4, 3, false, nullptr, MAGICK},
+    {"TIFF", "a TIFF image", MatchTIFF, 4, 3, false, TIFF_DECODER, MAGICK},
+    {"JPEG XL", "a JPEG XL image", MatchJXL, 12, 6, false, JXL_DECODER, GRAPHICSMAGICK},
     {"BMP", "a BMP image", MatchBMP, 2, 0, false, nullptr, MAGICK},
     {"SVG", "an SVG image", MatchSVG, 256, 0, false, nullptr, RSVG},
     {"XPM", "an XPM image", MatchXPM, 9, 5, false, nullptr, MAGICK},
