@@ -1,7 +1,6 @@
 #include "picture/PictureFormats.h"
 
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -98,6 +97,12 @@ SignatureMatch MatchNetpbm(const unsigned char* p, std::size_t size) {
   return MatchBytes(p, size, magic, 2);
 }
 
+// Appends as much of `p_text` as fits.
+void Append(char* p_list, std::size_t size, std::size_t& length, const char* p_text) {
+  for (; *p_text != '\0' && length + 1 < size; ++p_text) p_list[length++] = *p_text;
+  p_list[length] = '\0';
+}
+
 const char* const THEN = " | ";
 const Converter MAGICK = {"convert", false, THEN, true};
 const Converter NETPBM = {"ppmtoppm", true, " | pamdepth 255 | ", false};
@@ -188,16 +193,19 @@ std::size_t GetSignatureLength(int first_byte) {
   return length;
 }
 
+// Made once in a block of its own, never on the heap: the help comes out
+// even where no memory is left at all.
 const char* GetReadFormatsList() {
-  static const std::string list = [] {
-    std::string names;
-    for (const PictureFormat& format : FORMATS) {
-      if (format.p_decode == nullptr) continue;
-      names += format.p_name;
-      names += ", ";
-    }
-    if (names.size() >= 2) names.replace(names.size() - 2, 2, " or ");
-    return names + "PPM";
-  }();
-  return list.c_str();
+  static char s_list[160] = {};
+  if (s_list[0] != '\0') return s_list;
+  std::size_t length = 0;
+  for (const PictureFormat& format : FORMATS) {
+    if (format.p_decode == nullptr) continue;
+    Append(s_list, sizeof s_list, length, format.p_name);
+    Append(s_list, sizeof s_list, length, ", ");
+  }
+  if (length >= 2) length -= 2;
+  s_list[length] = '\0';
+  Append(s_list, sizeof s_list, length, length > 0 ? " or PPM" : "PPM");
+  return s_list;
 }
