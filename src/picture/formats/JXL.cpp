@@ -1,11 +1,12 @@
 // JPEG XL through libjxl, fed from the stream as its bytes come: the
 // header, the colour encoding, then the first frame's rows through libjxl's
-// image-out callback, as stored; the canvas turns them upright by the
-// header's orientation (cjxl writes a recompressed JPEG's EXIF orientation
-// there, and libjxl has the EXIF box's own ignored). A picture coded in
-// XYB, as lossy ones are, is asked for in sRGB; any other comes with the
-// ICC profile of its samples, unless they are sRGB, and the canvas converts
-// them.
+// image-out callback, decoded by libjxl's threads (as many as djxl takes)
+// and put in the canvas in their order, as stored; the canvas turns them
+// upright by the header's orientation (cjxl writes a recompressed JPEG's
+// EXIF orientation there, and libjxl has the EXIF box's own ignored). A
+// picture coded in XYB, as lossy ones are, is asked for in sRGB; any other
+// comes with the ICC profile of its samples, unless they are sRGB, and the
+// canvas converts them.
 //
 // When the page needs no more than an eighth of each side, the decode stops
 // at the first frame's DC pass (its 8 x 8 averages, which a lossy picture
@@ -23,13 +24,16 @@
 #include <fcntl.h>
 #include <jxl/decode.h>
 #include <jxl/version.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "picture/formats/Decoder.h"
 
@@ -55,6 +59,7 @@ struct LibJXL {
   decltype(&JxlDecoderSetImageOutCallback) p_set_image_out_callback = nullptr;
   decltype(&JxlDecoderFlushImage) p_flush_image = nullptr;
   decltype(&JxlDecoderSkipCurrentFrame) p_skip_current_frame = nullptr;
+  decltype(&JxlDecoderSetParallelRunner) p_set_parallel_runner = nullptr;
 };
 
 LibJXL g_jxl;
@@ -66,7 +71,7 @@ bool FindFunction(void* p_library, const char* p_name, Function& p_function) {
 }
 
 bool FindFunctions(void* p_library) {
-  return
+  return FindFunction(p_library, "JxlDecoderSetParallelRunner", g_jxl.p_set_parallel_runner) &&
       FindFunction(p_library, "JxlDecoderCreate", g_jxl.p_create) &&
       FindFunction(p_library, "JxlDecoderDestroy", g_jxl.p_destroy) &&
       FindFunction(p_library, "JxlDecoderSubscribeEvents", g_jxl.p_subscribe_events) &&
@@ -112,6 +117,56 @@ LoadFailure LoadLibJXL(Canvas& canvas, LoadReport& report) {
   if (s_failure == LoadFailure::UNREADABLE) report.SetWords(s_words);
   if (s_failure == LoadFailure::NO_MEMORY) canvas.Refuse(0);
   return s_failure;
+}
+
+// libjxl's parallel work on as many threads as there are processors (as
+// djxl takes), threads of the program's own: one that cannot be had (no
+// memory for its stack) leaves its share to the others, never a signal.
+const std::size_t MAX_THREADS = 64;
+
+struct ParallelWork {
+  void* p_opaque;
+  JxlParallelRunFunction p_function;
+  std::atomic<std::uint32_t> next;
+  std::uint32_t end;
+};
+
+struct WorkerThread {
+  ParallelWork* p_work;
+  std::size_t number;
+  pthread_t thread;
+};
+
+void RunShare(ParallelWork& work, std::size_t number) {
+  for (std::uint32_t value = work.next++; value < work.end; value = work.next++) {
+    work.p_function(work.p_opaque, value, number);
+  }
+}
+
+void* RunWorker(void* p_worker) {
+  WorkerThread& worker = *static_cast<WorkerThread*>(p_worker);
+  RunShare(*worker.p_work, worker.number);
+  return nullptr;
+}
+
+JxlParallelRetCode RunInParallel(void*, void* p_opaque, JxlParallelRunInit p_init, JxlParallelRunFunction p_function,
+                                 std::uint32_t start, std::uint32_t end) {
+  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  std::size_t threads = processors > 1 ? std::size_t(processors) : 1;
+  if (threads > MAX_THREADS) threads = MAX_THREADS;
+  if (threads > std::size_t(end - start)) threads = end > start ? std::size_t(end - start) : 1;
+  const JxlParallelRetCode ready = p_init(p_opaque, threads);
+  if (ready != 0) return ready;
+  ParallelWork work = {p_opaque, p_function, {start}, end};
+  WorkerThread workers[MAX_THREADS];
+  std::size_t started = 1;  // this thread is number 0
+  for (; started < threads; ++started) {
+    workers[started] = {&work, started, pthread_t()};
+    if (pthread_create(&workers[started].thread, nullptr, RunWorker, &workers[started]) != 0) break;
+  }
+  RunShare(work, 0);
+  for (std::size_t number = 1; number < started; ++number) pthread_join(workers[number].thread, nullptr);
+  return 0;
 }
 
 // Standard error caught in a file in memory while libjxl decodes: it writes
@@ -181,6 +236,10 @@ void FailureCatcher::Release() {
 // 12-megapixel RGB photo, measured).
 const std::int64_t FRAME_BYTES_PER_CHANNEL = 4;
 const std::int64_t FRAME_BYTES_BESIDES = 4;
+// Address space that libjxl's tables and a thread's stack take besides the
+// frame, with room to spare (a picture of 320 x 200 needs some 15 MiB more
+// than the program at rest, measured under ulimit -v).
+const std::int64_t LIBRARY_SPARE_BYTES = std::int64_t(64) << 20;
 
 // The bytes handed to libjxl: the stream's own block, or, when libjxl hands
 // back bytes it has not used yet, a copy of those followed by the next
@@ -269,6 +328,10 @@ bool JXLInput::FeedMore(JxlDecoder* p_decoder) {
 }
 
 // What the header says, and the rows as libjxl's callback hands them over.
+// libjxl's threads hand over rows in any order (each whole, with libjxl
+// 0.7): a row goes to the canvas in its turn, and one that comes early waits
+// in a block of its own, weighed against the program's memory, until the
+// rows above it are in.
 struct JXLState {
   Canvas* p_canvas = nullptr;
   PictureHeader header;
@@ -277,42 +340,76 @@ struct JXLState {
   int channels = 3;             // in libjxl's rows: grey or RGB, and alpha
   bool is_dc_enough = false;    // the page needs no more than the DC pass
   unsigned char* p_icc = nullptr;
-  unsigned char* p_row = nullptr;  // the row being put together, in the canvas's layout
-  int next_row = 0;
-  int filled = 0;               // pixels of next_row that came
+  std::mutex lock;              // the callback's, which libjxl's threads share
+  unsigned char* p_row = nullptr;        // the row whose turn it is, in the canvas's layout
+  unsigned char** p_waiting = nullptr;   // rows that came early, by row; null: none
+  int* p_filled = nullptr;               // pixels of each row that came
+  int next_row = 0;                      // the row whose turn it is
+  bool is_short_of_memory = false;       // an early row found no memory: it is lost
   bool is_started = false;      // the canvas is started
   bool is_drawn = false;        // the first frame is in the canvas
   int frames = 0;
 
+  JXLState() = default;
+  JXLState(const JXLState&) = delete;
+  JXLState& operator=(const JXLState&) = delete;
   ~JXLState() {
+    for (int y = 0; p_waiting != nullptr && y < header.height; ++y) std::free(p_waiting[y]);
+    std::free(p_waiting);
+    std::free(p_filled);
     std::free(p_icc);
     std::free(p_row);
   }
+  std::size_t GetRowBytes() const { return std::size_t(header.width) * std::size_t(GetSampleCount(header.layout)); }
 };
 
-void PutRow(JXLState& state) {
-  state.p_canvas->PutRows(state.p_row);
-  ++state.next_row;
-  state.filled = 0;
+// The block a row's pixels go to: its own when it came early, the turn's
+// row otherwise; null when an early row finds no memory.
+unsigned char* FindRow(JXLState& state, int y) {
+  if (state.p_waiting[y] != nullptr || y == state.next_row) {
+    return state.p_waiting[y] != nullptr ? state.p_waiting[y] : state.p_row;
+  }
+  const std::size_t size = state.GetRowBytes();
+  if (!state.p_canvas->Reserve(std::int64_t(size))) {
+    state.is_short_of_memory = true;
+    return nullptr;
+  }
+  state.p_waiting[y] = static_cast<unsigned char*>(std::malloc(size));
+  if (state.p_waiting[y] == nullptr) {
+    state.p_canvas->Refuse(0);
+    state.is_short_of_memory = true;
+  }
+  return state.p_waiting[y];
 }
 
-// libjxl's callback: pieces of rows, which libjxl 0.7 decoding in one
-// thread hands over whole and top to bottom. A piece of a row already put
-// (a pass visiting it again) is left out; rows passed over are drawn as the
-// last row there was.
+// The rows whose turn has come and that are complete go to the canvas.
+void PutReadyRows(JXLState& state) {
+  while (state.next_row < state.header.height && state.p_filled[state.next_row] >= state.header.width) {
+    unsigned char*& p_waiting = state.p_waiting[state.next_row];
+    state.p_canvas->PutRows(p_waiting != nullptr ? p_waiting : state.p_row);
+    if (p_waiting != nullptr) {
+      std::free(p_waiting);
+      p_waiting = nullptr;
+      state.p_canvas->Release(std::int64_t(state.GetRowBytes()));
+    }
+    ++state.next_row;
+  }
+}
+
+// libjxl's callback: a piece of a row, from any of libjxl's threads. A
+// piece of a row already in the canvas (a pass visiting it again) is left
+// out.
 void TakePixels(void* p_opaque, std::size_t x, std::size_t y, std::size_t count, const void* p_pixels) {
   JXLState& state = *static_cast<JXLState*>(p_opaque);
   const std::size_t width = std::size_t(state.header.width);
+  std::lock_guard<std::mutex> guard(state.lock);
   if (y < std::size_t(state.next_row) || y >= std::size_t(state.header.height) || x >= width) return;
-  if (y > std::size_t(state.next_row)) {
-    state.p_canvas->PutRows(state.p_row, int(y) - state.next_row);
-    state.next_row = int(y);
-    state.filled = 0;
-  }
+  unsigned char* p_row = FindRow(state, int(y));
+  if (p_row == nullptr) return;
   if (count > width - x) count = width - x;
   const unsigned char* p_in = static_cast<const unsigned char*>(p_pixels);
   const int out_channels = GetSampleCount(state.header.layout);
-  unsigned char* p_out = state.p_row + x * std::size_t(out_channels);
+  unsigned char* p_out = p_row + x * std::size_t(out_channels);
   if (!state.is_grey) {
     std::memcpy(p_out, p_in, count * std::size_t(out_channels));
   } else {
@@ -321,8 +418,23 @@ void TakePixels(void* p_opaque, std::size_t x, std::size_t y, std::size_t count,
       if (out_channels == 4) p_out[3] = p_in[1];
     }
   }
-  state.filled += int(count);
-  if (state.filled >= state.header.width) PutRow(state);
+  state.p_filled[y] += int(count);
+  PutReadyRows(state);
+}
+
+// After the decode: rows that never came whole go to the canvas as they
+// are, those that never came at all as zero samples, up to the last that
+// came; the canvas fills the rest.
+void PutLeftRows(JXLState& state) {
+  int last = state.header.height - 1;
+  while (last >= state.next_row && state.p_filled[last] == 0) --last;
+  for (; state.next_row <= last; ++state.next_row) {
+    unsigned char* p_waiting = state.p_waiting[state.next_row];
+    if (p_waiting == nullptr && state.p_filled[state.next_row] == 0) {
+      std::memset(state.p_row, 0, state.GetRowBytes());
+    }
+    state.p_canvas->PutRows(p_waiting != nullptr ? p_waiting : state.p_row);
+  }
 }
 
 void TakeBasicInfo(JxlDecoder* p_decoder, JXLState& state) {
@@ -395,10 +507,24 @@ LoadFailure StartCanvas(JxlDecoder* p_decoder, JXLState& state) {
   const std::int64_t pixels = std::int64_t(state.header.width) * state.header.height;
   const std::int64_t frame_bytes =
       pixels * (FRAME_BYTES_PER_CHANNEL * GetSampleCount(state.header.layout) + FRAME_BYTES_BESIDES);
-  const std::int64_t row_bytes = std::int64_t(state.header.width) * 4;
-  if (!state.p_canvas->Reserve(frame_bytes + row_bytes)) return LoadFailure::NO_MEMORY;
+  const std::int64_t row_bytes = std::int64_t(state.GetRowBytes());
+  const std::int64_t table_bytes = std::int64_t(state.header.height) * std::int64_t(sizeof(unsigned char*) + sizeof(int));
+  if (!state.p_canvas->Reserve(frame_bytes + row_bytes + table_bytes)) return LoadFailure::NO_MEMORY;
+  // libjxl has no answer to a shortage but to end the program: under a
+  // limit of the address space (ulimit -v) the frame must fit, with room to
+  // spare for libjxl's other blocks and the threads' stacks, before it is
+  // decoded. The block is only mapped, never touched.
+  const std::int64_t probe_bytes = frame_bytes + frame_bytes / 2 + LIBRARY_SPARE_BYTES;
+  void* p_probe = std::malloc(std::size_t(probe_bytes));
+  if (p_probe == nullptr) {
+    state.p_canvas->Refuse(probe_bytes - frame_bytes);
+    return LoadFailure::NO_MEMORY;
+  }
+  std::free(p_probe);
   state.p_row = static_cast<unsigned char*>(std::calloc(std::size_t(row_bytes), 1));
-  if (state.p_row == nullptr) {
+  state.p_waiting = static_cast<unsigned char**>(std::calloc(std::size_t(state.header.height), sizeof(unsigned char*)));
+  state.p_filled = static_cast<int*>(std::calloc(std::size_t(state.header.height), sizeof(int)));
+  if (state.p_row == nullptr || state.p_waiting == nullptr || state.p_filled == nullptr) {
     state.p_canvas->Refuse(0);
     return LoadFailure::NO_MEMORY;
   }
@@ -412,7 +538,9 @@ bool SetUpFrame(JxlDecoder* p_decoder, JXLState& state) {
   return g_jxl.p_set_image_out_callback(p_decoder, &format, TakePixels, &state) == JXL_DEC_SUCCESS;
 }
 
-LoadFailure Finish(const JXLState& state, LoadReport& report) {
+LoadFailure Finish(JXLState& state, LoadReport& report) {
+  if (state.is_short_of_memory) return LoadFailure::NO_MEMORY;
+  PutLeftRows(state);
   report.frame_count = state.frames > 1 ? state.frames : 1;
   return LoadFailure::NONE;
 }
@@ -505,6 +633,7 @@ LoadFailure DecodeJXL(PictureStream& stream, Canvas& canvas, LoadReport& report)
     canvas.Refuse(0);
     return LoadFailure::NO_MEMORY;
   }
+  g_jxl.p_set_parallel_runner(p_decoder, RunInParallel, nullptr);
   FailureCatcher catcher;
   const LoadFailure decoded = RunDecoder(p_decoder, stream, canvas, report);
   g_jxl.p_destroy(p_decoder);

@@ -57,9 +57,12 @@ const char* const FILE_NAME = "TIFF";
 struct TIFFWords {
   char text[LoadReport::WORDS_SIZE] = {};
   bool has_text = false;
+  bool is_short_of_memory = false;  // the error came of an allocation that failed
 
   void Keep(const char* p_format, va_list arguments) {
     if (has_text) return;
+    // libtiff says so right after the allocation, whose errno is still there.
+    is_short_of_memory = errno == ENOMEM;
     std::vsnprintf(text, sizeof text, p_format, arguments);
     has_text = true;
     const std::size_t length = std::strlen(FILE_NAME);
@@ -597,6 +600,7 @@ LoadFailure DecodePage(TIFF* p_tiff, const TIFFSource& source, TIFFWords& words,
 LoadFailure DecodeSource(TIFFSource& source, Canvas& canvas, LoadReport& report) {
   TIFFWords words;
   LoadFailure failure = LoadFailure::UNREADABLE;
+  errno = 0;
   TIFF* p_tiff = OpenTIFF(source, words, canvas.GetBytesLeft());
   if (p_tiff != nullptr) {
     failure = DecodePage(p_tiff, source, words, canvas, report);
@@ -606,6 +610,10 @@ LoadFailure DecodeSource(TIFFSource& source, Canvas& canvas, LoadReport& report)
     // A failing disk is the cause, whatever libtiff made of it.
     report.system_error = source.read_error;
     return LoadFailure::CANNOT_READ;
+  }
+  if (failure == LoadFailure::UNREADABLE && words.is_short_of_memory) {
+    canvas.Refuse(0);
+    return LoadFailure::NO_MEMORY;
   }
   if (failure == LoadFailure::UNREADABLE) report.SetWords(words.has_text ? words.text : "libtiff gave no reason");
   return failure;
