@@ -5,9 +5,10 @@
 // both pages with and without a source string, with a UTF-8 one and with
 // the input's own last bytes.
 // Every input also goes through the picture reader from memory, at full
-// size and at a small page's size: a JPEG, PNG, GIF, WebP or HEIF must end
-// with a failure and no buffer, or an upright RGB buffer, rendered like a
-// PPM's; anything else must load exactly as the PPM loader loads it.
+// size and at a small page's size: a JPEG, PNG, GIF, WebP, HEIF, TIFF or
+// JPEG XL must end with a failure and no buffer, or an upright RGB buffer,
+// rendered like a PPM's; anything else must load exactly as the PPM loader
+// loads it.
 // Images are capped at 4096 pixels (the reader's blocks at 1 MiB) so that
 // the fuzzer explores parsing rather than allocation.
 

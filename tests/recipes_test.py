@@ -1,18 +1,19 @@
 #!/usr/bin/env python3
 """Runs every command line of the README's Recipes section as written there
-on pictures made here (picture.tif with transparency and with 16 bits,
+on pictures made here (picture.pam with transparency and with 16 bits,
 picture.bmp, a 16-bit grey.pgm, photo.heic): each must end with status 0
 and a page of the number of lines its options ask for.
 
-With --circle CHROMIUM, a disc goes through the first picture.tif recipe, as
+With --circle CHROMIUM, a disc goes through the first picture.pam recipe, as
 written, with --html5 and with --half-blocks, and must be shown as high as it
 is wide, within 3%, in Chromium and in Firefox.
 
 With --suggestions, the program is given pictures it may not read (SVG, XPM,
-PCX, GIF and WebP when built without their libraries, TIFF, BMP, PAM,
-greymaps, bitmaps, 16-bit PPM, one with a name that needs quoting, one on
-standard input): each reason line's suggested command, pasted into bash,
-must draw the page into the file it names.
+PCX, GIF, WebP, TIFF and JPEG XL when built without their libraries, BMP,
+PAM, greymaps, bitmaps, 16-bit PPM, ones with a name that needs quoting, one
+on standard input): each reason line's suggested command, pasted into bash,
+must draw the page into the file it names. A JPEG XL is made with cjxl when
+it is there, and its command needs GraphicsMagick's gm.
 
 Usage: recipes_test.py MOTTLEPAGE README [--circle CHROMIUM | --suggestions]   (77: skipped)
 """
@@ -32,19 +33,22 @@ HTML5_LINE_HEIGHT = 10.0
 PLASMA = ["-seed", "3", "-size", "500x400", "plasma:fractal"]
 DISC = ["-size", "500x400", "xc:none", "-fill", "red", "-draw", "circle 250,200 250,60"]
 PICTURES = {
-    "picture.tif": [DISC, PLASMA + ["-depth", "16"]],
+    "picture.pam": [DISC, PLASMA + ["-depth", "16"]],
     "picture.bmp": [PLASMA],
     "grey.pgm": [PLASMA + ["-colorspace", "Gray", "-depth", "16"]],
     "photo.heic": [PLASMA],
 }
-# Pictures the program may refuse, and how ImageMagick makes each; one it
-# reads (a build with giflib reads GIF) draws its page and is passed over.
+# Pictures the program may refuse, and how ImageMagick makes each (a JPEG XL
+# through a PNG and cjxl); one it reads (a build with giflib reads GIF)
+# draws its page and is passed over.
 REFUSED = {
     "picture.gif": [], "picture.webp": ["-alpha", "on"], "picture.tif": ["-depth", "16"],
     "my picture's $5.tif": ["-alpha", "on", "-orient", "right-top"], "picture.bmp": [],
-    "picture.pam": ["-alpha", "on", "-depth", "16"], "grey.pgm": ["-depth", "16"], "plain.pgm": ["-compress", "none"],
+    "picture.pam": ["-alpha", "on", "-depth", "16"], "my picture's $5.pam": ["-alpha", "on"],
+    "grey.pgm": ["-depth", "16"], "plain.pgm": ["-compress", "none"],
     "bits.pbm": [], "plain.pbm": ["-compress", "none"], "deep.ppm": ["-depth", "16"],
     "picture.xpm": [], "picture.pcx": [], "picture.svg": None,
+    "my picture's $5.jxl": ["-alpha", "on"],
 }
 # An SVG as drawing programs write it: an XML declaration, then the root.
 SVG = b"""<?xml version="1.0" encoding="UTF-8"?>
@@ -113,7 +117,7 @@ def disc_proportion(page, browser, work):
 
 
 def check_circle(recipes, browsers, work, program_dir):
-    recipe = next(line for line in recipes if "picture.tif" in line)
+    recipe = next(line for line in recipes if "picture.pam" in line)
     problems = []
     for page_recipe in (recipe, recipe.replace("| mottlepage ", "| mottlepage --html5 "),
                         recipe.replace("| mottlepage ", "| mottlepage --half-blocks ").replace('"\u2588"', '""')):
@@ -132,6 +136,12 @@ def check_suggestions(program, work, program_dir):
         if options is None:
             with open(os.path.join(work, name), "wb") as f:
                 f.write(SVG)
+        if name.endswith(".jxl"):
+            if shutil.which("cjxl") is None:
+                continue
+            subprocess.run([CONVERT, *PLASMA, *options, os.path.join(work, "jxl.png")], check=True)
+            subprocess.run(["cjxl", "--quiet", os.path.join(work, "jxl.png"), os.path.join(work, name)], check=True,
+                           capture_output=True)
         else:
             subprocess.run([CONVERT, *PLASMA, *options, os.path.join(work, name)], check=True)
         with open(os.path.join(work, name), "rb") as f:
@@ -168,6 +178,8 @@ def main():
                and not line.strip().startswith("mottlepage:")]
     missing = [t for t in ("tifftopnm", "bmptopnm", "pamdepth",
                            "ppmtoppm", CONVERT, "rsvg-convert") if shutil.which(t) is None]
+    missing = [t for t in ("pamtopnm", "bmptopnm", "pamdepth",
+                           "ppmtoppm", CONVERT) if shutil.which(t) is None]
     if missing:
         print("skipped: %s missing, install netpbm, imagemagick and librsvg2-bin" % ", ".join(missing))
         return 77

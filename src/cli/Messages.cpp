@@ -181,7 +181,9 @@ void PutSuggestion(OutputBuffer& out, const Converter& converter, const CommandL
     out.PutNumber(has ? ClampColour(command_line.bg_green) : 0);
     out.Put(',');
     out.PutNumber(has ? ClampColour(command_line.bg_blue) : 0);
-    out.Put(")' -alpha remove -depth 8 ppm:-");
+    out.Put(")'");
+    out.Put(converter.p_flatten);
+    out.Put(" -depth 8 ppm:-");
   } else if (!IsStandardInput(command_line.p_image)) {
     out.Put(converter.is_reading_stdin_only ? " < " : " ");
     PutFileWord(out, command_line.p_image);
@@ -415,7 +417,7 @@ void WriteLoadWarnings(OutputBuffer& out, const LoadReport& report, const Comman
     StartLine(out, command_line);
     out.Put("warning: the file holds ");
     out.PutNumber(report.frame_count);
-    out.Put(" frames; the first is drawn\n");
+    out.Put(report.frame_kind == FrameKind::PAGES ? " pages; the first is drawn\n" : " frames; the first is drawn\n");
   }
   out.Flush();
 }

@@ -3,7 +3,7 @@
 // On standard output: the help. On standard error:
 //   mottlepage: NAME: REASON                  why the picture did not load
 //   mottlepage: NAME: warning: REASON         the image data was cut short, or
-//                                             the file holds frames not drawn
+//                                             the file holds frames (pages) not drawn
 //   mottlepage: output could not be written: CAUSE
 //   mottlepage: NAME: warning: the page is 5120 characters wide, ...
 //   mottlepage: FILE: the page could not be written: CAUSE[; ...]  (--output)
@@ -39,8 +39,8 @@ void WriteLoadFailure(OutputBuffer& out, const LoadReport& report, const Command
 void WriteScalingFailure(OutputBuffer& out, const CommandLine& command_line, int columns, int lines);
 
 // The warning lines after a load: data cut short (a PPM's samples, or a
-// decoder's own words), frames left out of an animation; nothing for a
-// complete picture of one frame.
+// decoder's own words), frames left out of an animation or pages of a
+// document; nothing for a complete picture of one frame.
 void WriteLoadWarnings(OutputBuffer& out, const LoadReport& report, const CommandLine& command_line);
 
 void WriteOutputFailure(OutputBuffer& out, int write_error);

@@ -34,6 +34,12 @@ enum class LoadFailure {
   CUT_IN_SIGNATURE,    // format: the input ends inside the first bytes that name it
 };
 
+// What the frames of a file with several are, for the warning's words.
+enum class FrameKind {
+  FRAMES,  // an animation's
+  PAGES,   // a document's (TIFF)
+};
+
 struct LoadReport {
   static const int WORDS_SIZE = 200;
 
@@ -46,6 +52,7 @@ struct LoadReport {
   std::int64_t bytes_wanted = 0;  // NO_MEMORY
   bool is_cut_short = false;      // read, but the data ended early: words say how (PPM: ppm.samples_read)
   int frame_count = 1;            // frames in the file; the first is drawn
+  FrameKind frame_kind = FrameKind::FRAMES;
   char words[WORDS_SIZE] = {};    // the decoder's own words: UNREADABLE, and a file cut short
   PPMLoadDetails ppm;             // the PPM reader's own details (first bytes, samples read, ...)
 

@@ -1,7 +1,6 @@
 #include "picture/PictureFormats.h"
 
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -58,6 +57,12 @@ SignatureMatch MatchTIFF(const unsigned char* p, std::size_t size) {
   return MatchEither(MatchBytes(p, size, "II*\0", 4), MatchBytes(p, size, "MM\0*", 4));
 }
 
+// JPEG XL: the bare codestream, or the ISO media container's signature
+// box.
+SignatureMatch MatchJXL(const unsigned char* p, std::size_t size) {
+  return MatchEither(MatchBytes(p, size, "\xFF\x0A", 2), MatchBytes(p, size, "\0\0\0\x0CJXL \r\n\x87\n", 12));
+}
+
 SignatureMatch MatchBMP(const unsigned char* p, std::size_t size) { return MatchBytes(p, size, "BM", 2); }
 
 // SVG: its root element first, or after an XML declaration and white
@@ -92,10 +97,19 @@ SignatureMatch MatchNetpbm(const unsigned char* p, std::size_t size) {
   return MatchBytes(p, size, magic, 2);
 }
 
+// Appends as much of `p_text` as fits.
+void Append(char* p_list, std::size_t size, std::size_t& length, const char* p_text) {
+  for (; *p_text != '\0' && length + 1 < size; ++p_text) p_list[length++] = *p_text;
+  p_list[length] = '\0';
+}
+
 const char* const THEN = " | ";
 const Converter MAGICK = {"convert", false, THEN, true};
 const Converter NETPBM = {"ppmtoppm", true, " | pamdepth 255 | ", false};
 const Converter RSVG = {"rsvg-convert", false, THEN, false};
+// GraphicsMagick reads JPEG XL (Debian builds it with libjxl), where
+// ImageMagick 6 does not.
+const Converter GRAPHICSMAGICK = {"gm convert", false, THEN, true, " -flatten"};
 
 #ifdef MOTTLEPAGE_HAS_GIF
 const Decoder GIF_DECODER = DecodeGIF;
@@ -112,6 +126,16 @@ const Decoder HEIF_DECODER = DecodeHEIF;
 #else
 const Decoder HEIF_DECODER = nullptr;
 #endif
+#ifdef MOTTLEPAGE_HAS_TIFF
+const Decoder TIFF_DECODER = DecodeTIFF;
+#else
+const Decoder TIFF_DECODER = nullptr;
+#endif
+#ifdef MOTTLEPAGE_HAS_JXL
+const Decoder JXL_DECODER = DecodeJXL;
+#else
+const Decoder JXL_DECODER = nullptr;
+#endif
 
 const PictureFormat FORMATS[] = {
     {"JPEG", "a JPEG image", MatchJPEG, 3, 2, false, DecodeJPEG, MAGICK},
@@ -119,7 +143,8 @@ const PictureFormat FORMATS[] = {
     {"GIF", "a GIF image", MatchGIF, 6, 3, false, GIF_DECODER, MAGICK},
     {"WebP", "a WebP image", MatchWebP, 12, 9, false, WEBP_DECODER, MAGICK},
     {"HEIF", "a HEIF image (HEIC or AVIF)", MatchHEIF, 32, 9, false, HEIF_DECODER, MAGICK},
-    {"TIFF", "a TIFF image", MatchTIFF, 4, 3, false, nullptr, MAGICK},
+    {"TIFF", "a TIFF image", MatchTIFF, 4, 3, false, TIFF_DECODER, MAGICK},
+    {"JPEG XL", "a JPEG XL image", MatchJXL, 12, 6, false, JXL_DECODER, GRAPHICSMAGICK},
     {"BMP", "a BMP image", MatchBMP, 2, 0, false, nullptr, MAGICK},
     {"SVG", "an SVG image", MatchSVG, 256, 0, false, nullptr, RSVG},
     {"XPM", "an XPM image", MatchXPM, 9, 5, false, nullptr, MAGICK},
@@ -168,16 +193,19 @@ std::size_t GetSignatureLength(int first_byte) {
   return length;
 }
 
+// Made once in a block of its own, never on the heap: the help comes out
+// even where no memory is left at all.
 const char* GetReadFormatsList() {
-  static const std::string list = [] {
-    std::string names;
-    for (const PictureFormat& format : FORMATS) {
-      if (format.p_decode == nullptr) continue;
-      names += format.p_name;
-      names += ", ";
-    }
-    if (names.size() >= 2) names.replace(names.size() - 2, 2, " or ");
-    return names + "PPM";
-  }();
-  return list.c_str();
+  static char s_list[160] = {};
+  if (s_list[0] != '\0') return s_list;
+  std::size_t length = 0;
+  for (const PictureFormat& format : FORMATS) {
+    if (format.p_decode == nullptr) continue;
+    Append(s_list, sizeof s_list, length, format.p_name);
+    Append(s_list, sizeof s_list, length, ", ");
+  }
+  if (length >= 2) length -= 2;
+  s_list[length] = '\0';
+  Append(s_list, sizeof s_list, length, length > 0 ? " or PPM" : "PPM");
+  return s_list;
 }

@@ -3,15 +3,16 @@
 // that is not read all take this table, so that they cannot disagree.
 //
 // A format is told by its first bytes, never by the file's name. A row
-// with a decoder is read by it; a row without one (TIFF and BMP, the
-// netpbm formats besides PPM, SVG, XPM, PCX, and any format whose library
-// this build lacks) goes to the PPM reader, whose reason line then names
-// the format and suggests a converter that hands PPM (or PNG) to
-// mottlepage in one pipeline. Anything no row claims is read as PPM.
+// with a decoder is read by it; a row without one (BMP, the netpbm formats
+// besides PPM, SVG, XPM, PCX, and any format whose library this build
+// lacks) goes to the PPM reader, whose reason line then names the format
+// and suggests a converter that hands PPM (or PNG) to mottlepage in one
+// pipeline. Anything no row claims is read as PPM.
 //
 // Adding a format takes: its decoder file under picture/formats/ (the
-// contract is formats/Decoder.h), its row below (name, signature test, the
-// decoder behind its build macro, the converter for builds without it),
+// contract, and the decoder's declaration, in formats/Decoder.h), its row
+// in PictureFormats.cpp (name, signature test, the decoder behind its
+// build macro, the converter for builds without it),
 // its library in CMakeLists.txt (optional ones with a MOTTLEPAGE_HAS_
 // macro), a fixture made by tests/fixtures/make_fixtures.sh with its rows
 // in tests/formats_test.cpp, a seed in fuzz/corpus, and the README's and
@@ -34,14 +35,15 @@ enum class SignatureMatch {
 // A command that turns the picture into something mottlepage reads and
 // hands it on in a pipeline: "TOOL FILE STAGES mottlepage ...". A tool
 // that reads only standard input gets the file with "<". ImageMagick's
-// convert (is_magick) takes "-" for standard input and flattens
-// transparency onto the page's own background, after turning the picture
-// upright.
+// convert and GraphicsMagick's (is_magick) take "-" for standard input and
+// flatten transparency onto the page's own background (each with its own
+// option), after turning the picture upright.
 struct Converter {
   const char* p_tool;
   bool is_reading_stdin_only;
   const char* p_stages;
   bool is_magick;
+  const char* p_flatten = " -alpha remove";  // is_magick: the option that flattens
 };
 
 struct PictureFormat {

@@ -33,11 +33,13 @@
 typedef LoadFailure (*Decoder)(PictureStream& stream, Canvas& canvas, LoadReport& report);
 
 // Each is built only when its library was found (the macros
-// MOTTLEPAGE_HAS_GIF, _WEBP, _HEIF; JPEG and PNG always are).
+// MOTTLEPAGE_HAS_GIF, _WEBP, _HEIF, _TIFF, _JXL; JPEG and PNG always are).
 LoadFailure DecodeJPEG(PictureStream& stream, Canvas& canvas, LoadReport& report);
 LoadFailure DecodePNG(PictureStream& stream, Canvas& canvas, LoadReport& report);
 LoadFailure DecodeGIF(PictureStream& stream, Canvas& canvas, LoadReport& report);
 LoadFailure DecodeWebP(PictureStream& stream, Canvas& canvas, LoadReport& report);
 LoadFailure DecodeHEIF(PictureStream& stream, Canvas& canvas, LoadReport& report);
+LoadFailure DecodeTIFF(PictureStream& stream, Canvas& canvas, LoadReport& report);
+LoadFailure DecodeJXL(PictureStream& stream, Canvas& canvas, LoadReport& report);
 
 #endif

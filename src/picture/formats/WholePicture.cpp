@@ -125,3 +125,7 @@ LoadFailure DecodeWholeFile(PictureStream& stream, Canvas& canvas, LoadReport& r
   std::free(image.p_icc);
   return failure;
 }
+
+LoadFailure ReadWholeStream(PictureStream& stream, Canvas& canvas, unsigned char*& p_data, std::size_t& size) {
+  return ReadWhole(stream, canvas, p_data, size);
+}

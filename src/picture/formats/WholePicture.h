@@ -67,6 +67,12 @@ typedef int (*WholeFileDecoder)(const FileBytes& file, DecodedImage& image);
 // HEIF through libheif (HEIF.cpp): in the module, or linked in.
 int DecodeHEIFFile(const FileBytes& file, DecodedImage& image);
 
+// The whole stream in one malloc'd block (the caller's to free, also after
+// a failure), weighed against the canvas's memory first: a file of known
+// size at once, a pipe as it grows. FILE_TOO_LARGE when it does not fit;
+// the reservation stays with the canvas.
+LoadFailure ReadWholeStream(PictureStream& stream, Canvas& canvas, unsigned char*& p_data, std::size_t& size);
+
 // Reads the stream whole, decodes it with p_decode and paints the canvas.
 LoadFailure DecodeWholeFile(PictureStream& stream, Canvas& canvas, LoadReport& report, WholeFileDecoder p_decode);
 
