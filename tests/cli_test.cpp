@@ -46,7 +46,7 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
        "mottlepage --width 80 -o page.html -\n", "-y.bmp"},
       {{"-y.bmp"}, "convert ./-y.bmp -auto-orient -o ./-y.html"},
       {{"-w", "20", "x.ppm"}, "mottlepage: -w: No such file or directory; nor option --half-blocks, -o FILE, ./-w\n"},
-      {{"photo.tif", "--half-blocks"}, "convert photo.tif | mottlepage --width 250 --half-blocks -o photo.html -\n"},
+      {{"photo.pam", "--half-blocks"}, "convert photo.pam | mottlepage --width 250 --half-blocks -o photo.html -\n"},
       {{"cut.ppm"}, "header ends first line"},
       {{"folder"}, "folder: directory"},
       {{"/dev/null"}, "/dev/null: empty"},

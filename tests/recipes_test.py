@@ -136,7 +136,7 @@ def check_suggestions(program, work, program_dir):
         if options is None:
             with open(os.path.join(work, name), "wb") as f:
                 f.write(SVG)
-        if name.endswith(".jxl"):
+        elif name.endswith(".jxl"):
             if shutil.which("cjxl") is None:
                 continue
             subprocess.run([CONVERT, *PLASMA, *options, os.path.join(work, "jxl.png")], check=True)

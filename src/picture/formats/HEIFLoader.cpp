@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 
 #include "common/MemoryLimit.h"
 #include "picture/formats/WholePicture.h"
@@ -22,15 +21,23 @@ typedef int (*ModuleDecoder)(const FileBytes*, DecodedImage*);
 // Where the module is: installed beside the program (BINDIR/../LIBDIR/
 // mottlepage, wherever the installation was put), at the install path,
 // then in this build.
-std::string GetModuleBesideProgram() {
-  char path[4096];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return "";
+// The path is made in the caller's block, not on the heap, whose shortage
+// must end in the reason line, not in an exception.
+void GetModuleBesideProgram(char (&path)[4096]) {
+  static const char BESIDE[] = "/../" MOTTLEPAGE_HEIF_MODULE_BESIDE;
+  path[0] = '\0';
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - sizeof BESIDE);
+  if (length <= 0) {
+    path[0] = '\0';
+    return;
+  }
   path[length] = '\0';
   char* p_slash = std::strrchr(path, '/');
-  if (p_slash == nullptr) return "";
-  *p_slash = '\0';
-  return std::string(path) + "/../" MOTTLEPAGE_HEIF_MODULE_BESIDE;
+  if (p_slash == nullptr) {
+    path[0] = '\0';
+    return;
+  }
+  std::memcpy(p_slash, BESIDE, sizeof BESIDE);
 }
 
 // The module's decoder, when one of this very version is found; null
@@ -40,8 +47,9 @@ std::string GetModuleBesideProgram() {
 ModuleDecoder OpenModule(bool& is_short_of_memory, std::int64_t& module_bytes) {
   is_short_of_memory = false;
   const std::int64_t address_space = GetAddressSpaceInUse();
-  const std::string beside = GetModuleBesideProgram();
-  for (const char* p_path : {beside.c_str(), MOTTLEPAGE_HEIF_MODULE, MOTTLEPAGE_HEIF_BUILD_MODULE}) {
+  static char beside[4096];
+  GetModuleBesideProgram(beside);
+  for (const char* p_path : {static_cast<const char*>(beside), MOTTLEPAGE_HEIF_MODULE, MOTTLEPAGE_HEIF_BUILD_MODULE}) {
     if (*p_path == '\0' || access(p_path, R_OK) != 0) continue;
     void* p_module = dlopen(p_path, RTLD_NOW | RTLD_LOCAL);
     if (p_module == nullptr) {

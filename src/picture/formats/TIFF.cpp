@@ -147,7 +147,8 @@ void UnmapSource(thandle_t, void*, toff_t) {}
 
 // A regular file is read where it lies, from the stream's next unread byte
 // on; anything else is held whole (p_held, the caller's to free).
-LoadFailure OpenSource(PictureStream& stream, Canvas& canvas, TIFFSource& source, unsigned char*& p_held) {
+LoadFailure OpenSource(PictureStream& stream, Canvas& canvas, LoadReport& report, TIFFSource& source,
+                       unsigned char*& p_held) {
   const int file_descriptor = stream.GetFileDescriptor();
   struct stat status {};
   if (file_descriptor >= 0 && fstat(file_descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
@@ -161,7 +162,7 @@ LoadFailure OpenSource(PictureStream& stream, Canvas& canvas, TIFFSource& source
     }
   }
   std::size_t size = 0;
-  const LoadFailure failure = ReadWholeStream(stream, canvas, p_held, size);
+  const LoadFailure failure = ReadWholeStream(stream, canvas, report, p_held, size);
   source.p_data = p_held;
   source.size = size;
   return failure;
@@ -625,7 +626,7 @@ LoadFailure DecodeTIFF(PictureStream& stream, Canvas& canvas, LoadReport& report
   SilenceLibTIFF();
   TIFFSource source;
   unsigned char* p_held = nullptr;
-  LoadFailure failure = OpenSource(stream, canvas, source, p_held);
+  LoadFailure failure = OpenSource(stream, canvas, report, source, p_held);
   if (failure == LoadFailure::NONE) failure = DecodeSource(source, canvas, report);
   std::free(p_held);
   return failure;

@@ -102,16 +102,21 @@ LoadFailure PaintCanvas(DecodedImage& image, Canvas& canvas, LoadReport& report)
 
 }  // namespace
 
+LoadFailure ReadWholeStream(PictureStream& stream, Canvas& canvas, LoadReport& report, unsigned char*& p_data,
+                            std::size_t& size) {
+  std::int64_t file_size = -1;
+  const LoadFailure failure = ReadWhole(stream, canvas, p_data, size, file_size);
+  if (failure == LoadFailure::NONE) return failure;
+  if (file_size < 0) return LoadFailure::NO_MEMORY;
+  report.bytes_wanted = file_size;
+  return failure;
+}
+
 LoadFailure DecodeWholeFile(PictureStream& stream, Canvas& canvas, LoadReport& report, WholeFileDecoder p_decode) {
   unsigned char* p_data = nullptr;
   std::size_t size = 0;
-  std::int64_t file_size = -1;
-  LoadFailure failure = ReadWhole(stream, canvas, p_data, size, file_size);
-  if (failure != LoadFailure::NONE) {
-    if (file_size < 0) return LoadFailure::NO_MEMORY;
-    report.bytes_wanted = file_size;
-    return failure;
-  }
+  LoadFailure failure = ReadWholeStream(stream, canvas, report, p_data, size);
+  if (failure != LoadFailure::NONE) return failure;
   DecodedImage image;
   image.max_bytes = canvas.GetBytesLeft();
   FileBytes file;
@@ -124,8 +129,4 @@ LoadFailure DecodeWholeFile(PictureStream& stream, Canvas& canvas, LoadReport& r
   std::free(image.p_pixels);
   std::free(image.p_icc);
   return failure;
-}
-
-LoadFailure ReadWholeStream(PictureStream& stream, Canvas& canvas, unsigned char*& p_data, std::size_t& size) {
-  return ReadWhole(stream, canvas, p_data, size);
 }

@@ -71,7 +71,8 @@ int DecodeHEIFFile(const FileBytes& file, DecodedImage& image);
 // a failure), weighed against the canvas's memory first: a file of known
 // size at once, a pipe as it grows. FILE_TOO_LARGE when it does not fit;
 // the reservation stays with the canvas.
-LoadFailure ReadWholeStream(PictureStream& stream, Canvas& canvas, unsigned char*& p_data, std::size_t& size);
+LoadFailure ReadWholeStream(PictureStream& stream, Canvas& canvas, LoadReport& report, unsigned char*& p_data,
+                            std::size_t& size);
 
 // Reads the stream whole, decodes it with p_decode and paints the canvas.
 LoadFailure DecodeWholeFile(PictureStream& stream, Canvas& canvas, LoadReport& report, WholeFileDecoder p_decode);
