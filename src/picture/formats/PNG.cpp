@@ -83,6 +83,7 @@ struct PNGState {
   FeedStep step;
   bool has_image_data;         // the first IDAT chunk has come
   std::int64_t next_chunk_at;  // the stream position of the chunk after the one being fed
+  bool is_at_end_chunk;        // the one being fed is IEND, whole
   std::int64_t data_left;      // of the IDAT chunk being fed
   uLong data_check;            // its CRC so far
   unsigned char* p_held;       // a long iCCP or eXIf chunk
@@ -351,6 +352,7 @@ bool FeedNext(PNGState& state) {
     const unsigned char* p_header = GetNextBytes(stream);
     const std::int64_t size = HEADER_SIZE + std::int64_t(ReadBig32(p_header)) + CHECK_SIZE;
     state.next_chunk_at = stream.GetPosition() + size;
+    state.is_at_end_chunk = IsType(p_header, "IEND");
     if (IsType(p_header, "IDAT")) {
       state.step = FeedStep::IMAGE_DATA;
       state.has_image_data = true;
@@ -432,17 +434,39 @@ void StartFeed(PNGState& state) {
   }
 }
 
-// Whether the file goes on, whole chunk after whole chunk, to its IEND
-// chunk after the one where libpng stopped: a broken file does, a file cut
+// Whether the file has its IEND chunk, whole, where libpng stopped or
+// after it, whole chunk after whole chunk: a broken file does, a file cut
 // short does not.
 bool FindsEnd(PNGState& state) {
   PictureStream& stream = *state.p_stream;
-  if (state.step == FeedStep::ENDED || !SkipStream(stream, state.next_chunk_at - stream.GetPosition())) return false;
+  if (state.step == FeedStep::ENDED) return false;
+  if (state.is_at_end_chunk) return true;
+  if (!SkipStream(stream, state.next_chunk_at - stream.GetPosition())) return false;
   for (;;) {
     if (stream.PeekAhead(HEADER_SIZE) < HEADER_SIZE) return false;
     const bool is_end = IsType(GetNextBytes(stream), "IEND");
     if (!SkipStream(stream, HEADER_SIZE + std::int64_t(ReadBig32(GetNextBytes(stream))) + CHECK_SIZE)) return false;
     if (is_end) return true;
+  }
+}
+
+// libpng checks the CRC of the piece of image data it stops in, once the
+// last row is in. When the image data ends before the IDAT chunk does, the
+// program always checked the whole chunk's CRC as far as the file goes: so
+// it does, on to the end of the chunk.
+void CheckRestOfImageData(PNGState& state) {
+  if (state.step != FeedStep::IMAGE_DATA) return;
+  PictureStream& stream = *state.p_stream;
+  uLong check = state.data_check;
+  for (std::int64_t left = state.data_left; left > 0;) {
+    if (!stream.Refill()) return;
+    const std::size_t count = GetLeast(std::size_t(stream.GetEnd() - stream.GetNext()), left);
+    check = crc32(check, GetNextBytes(stream), uInt(count));
+    stream.SetNext(stream.GetNext() + count);
+    left -= std::int64_t(count);
+  }
+  if (stream.PeekAhead(CHECK_SIZE) >= CHECK_SIZE && check != ReadBig32(GetNextBytes(stream))) {
+    png_chunk_error(state.p_png, "CRC error");
   }
 }
 
@@ -535,17 +559,18 @@ LoadFailure DecodePNGData(PNGState& state, Canvas& canvas, LoadReport& report) {
     for (int pass = 0; pass < passes; ++pass) {
       for (int y = 0; y < header.height; ++y) png_read_row(state.p_png, state.p_rows + y * state.row_size, nullptr);
     }
+    CheckRestOfImageData(state);
     PutHeldRows(state, canvas);
     return LoadFailure::NONE;
   }
   for (int y = 0; y < header.height; ++y) {
-    if (y == header.height - 1) {
-      std::memset(state.p_rows, 0, state.row_size);
-      state.is_last_row = true;
-    }
+    state.is_last_row = y == header.height - 1;
+    if (state.is_last_row) std::memset(state.p_rows, 0, state.row_size);
     png_read_row(state.p_png, state.p_rows, nullptr);
+    state.is_last_row = false;
     canvas.PutRows(state.p_rows);
   }
+  CheckRestOfImageData(state);
   return LoadFailure::NONE;
 }
 
