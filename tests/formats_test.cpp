@@ -58,6 +58,8 @@ const FixtureCase FIXTURE_CASES[] = {
     {"grey_alpha.png", WHITE, LoadFailure::NONE, 32, 16, 1, false, 0, {0xC8C8C8, WHITE, 0x7F7F7F, WHITE, WHITE}},
     {"deep.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 0, {0x8000FF, 0x017F80, RED, BLUE, BLUE}},
     {"interlaced.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 0, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"deep_alpha.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 0, {0xFF0200, BLACK, 0x000080, WHITE, WHITE}},
+    {"grey_trns.png", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {WHITE, 0x3366CC, 0x010101, 0x808080, 0x808080}},
     // Adobe RGB (200, 60, 60) in sRGB, as Little CMS converts it.
     {"adobe.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 2, {0xE73939, 0xE73939, 0xE73939, 0xE73939, 0xE73939}},
     {"cmyk.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
@@ -71,6 +73,8 @@ const FixtureCase FIXTURE_CASES[] = {
     // Cut in the middle of 32 x 64: the top rows came; the rest is black,
     // or for JPEG the mid grey that libjpeg gives blocks without data.
     {"cut.png", NO_BACKGROUND, LoadFailure::NONE, 32, 64, 1, true, 0, {RED, GREEN, BLUE, WHITE, BLACK}},
+    {"interlaced_cut.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, true, 0, {RED, GREEN, BLUE, WHITE, BLACK},
+     "read beyond end of data"},
     {"cut.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 64, 1, true, 12, {RED, GREEN, BLUE, WHITE, 0x808080}},
     {"corrupt.png", NO_BACKGROUND, LoadFailure::UNREADABLE, 0, 0, 1, false, 0, {}, "invalid distance too far back"},
     {"huge.png", NO_BACKGROUND, LoadFailure::NO_MEMORY, 0, 0, 1, false, 0, {}},

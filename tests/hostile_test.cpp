@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <zlib.h>
 
 #include <sstream>
 #include <string>
@@ -46,6 +47,24 @@ void FeedFifo(const std::string& path, const std::string& bytes) {
   }
 }
 
+// PNG chunks with their CRC, for pictures made here byte by byte.
+std::uint32_t Crc32(const std::string& bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return ~crc;
+}
+
+std::string BigEndian32(std::uint32_t value) {
+  return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+}
+
+std::string PngChunk(const std::string& type, const std::string& data) {
+  return BigEndian32(std::uint32_t(data.size())) + type + data + BigEndian32(Crc32(type + data));
+}
+
 TEST_F(CommandLineTest, HostileFilesFailWithTheMessage) {
   const std::string megabyte_digits(1 << 20, '7');
   const struct {
@@ -67,6 +86,8 @@ TEST_F(CommandLineTest, HostileFilesFailWithTheMessage) {
       {"max-minus-1.ppm", "P6\n1 1\n-1\n\1\2\3", "-1 not valid"},
       {"plain-max-15.ppm", "P3\n1 1\n15\n1 2 3\n", "15 pamdepth"},
       {"huge-width.ppm", "P6\n99999999999999999999 1\n255\n", "width 2147483647"},
+      {"huge-sides.png", "\x89PNG\r\n\x1a\n" + PngChunk("IHDR", BigEndian32(~0u) + BigEndian32(~0u) + "\x08\x02" + '\0' + '\0' + '\0'),
+       "width 4294967295 is outside"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -255,27 +276,10 @@ TEST_F(CommandLineTest, CgroupMemoryLimitEndsInAPageOrTheReason) {
   EXPECT_EQ(rmdir(group.c_str()), 0);
 }
 
-// PNG chunks with their CRC, for pictures made here byte by byte.
-std::uint32_t Crc32(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-  }
-  return ~crc;
-}
-
-std::string BigEndian32(std::uint32_t value) {
-  return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
-}
-
-std::string PngChunk(const std::string& type, const std::string& data) {
-  return BigEndian32(std::uint32_t(data.size())) + type + data + BigEndian32(Crc32(type + data));
-}
-
 // A 30000 x 30000 PNG of a few KB (one-bit grey, its first row stored,
-// the rest missing): its pixels need 2.7 GB, which a 1.5 GB address space
-// cannot give. The reason says so; no signal ends the program.
+// the rest missing) drawn at its own size: the picture as the page needs
+// it takes 2.7 GB and a row, which a 1.5 GB address space cannot give.
+// The reason says so; no signal ends the program.
 TEST_F(CommandLineTest, HugePictureOfAFewBytesWantsMemoryNotASignal) {
   if (IS_SANITIZED || !WrapperWords().empty()) GTEST_SKIP() << "a sanitizer or valgrind needs more address space";
   const std::string header = BigEndian32(30000) + BigEndian32(30000) + std::string("\1\0\0\0\0", 5);
@@ -287,9 +291,42 @@ TEST_F(CommandLineTest, HugePictureOfAFewBytesWantsMemoryNotASignal) {
   const int status = RunScript("limit.sh");
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_NE(ReadFile(Path("err")).find(
-                "mottlepage: huge.png: not enough memory for a 30000 x 30000 image (2700000000 bytes)\n"),
+                "mottlepage: huge.png: not enough memory for a 30000 x 30000 image (2700120000 bytes)\n"),
             std::string::npos)
       << ReadFile(Path("err"));
+}
+
+// A flat black PNG, one-bit grey, its rows deflated as they are made.
+std::string FlatPng(std::uint32_t side) {
+  const std::string row(1 + (side + 7) / 8, '\0');
+  z_stream stream{};
+  deflateInit(&stream, Z_BEST_COMPRESSION);
+  std::string data;
+  std::vector<Bytef> out(1 << 16);
+  for (std::uint32_t y = 0; y <= side; ++y) {
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(row.data()));
+    stream.avail_in = y < side ? uInt(row.size()) : 0;
+    do {
+      stream.next_out = out.data();
+      stream.avail_out = uInt(out.size());
+      deflate(&stream, y < side ? Z_NO_FLUSH : Z_FINISH);
+      data.append(reinterpret_cast<char*>(out.data()), out.size() - stream.avail_out);
+    } while (stream.avail_out == 0);
+  }
+  deflateEnd(&stream);
+  const std::string header = BigEndian32(side) + BigEndian32(side) + std::string("\1\0\0\0\0", 5);
+  return "\x89PNG\r\n\x1a\n" + PngChunk("IHDR", header) + PngChunk("IDAT", data) + PngChunk("IEND", "");
+}
+
+// A 20000 x 20000 PNG drawn 100 characters wide takes the memory of the
+// page, not the 1.2 GB of its pixels.
+TEST_F(CommandLineTest, HugeFlatPngIsDrawnInTheMemoryOfThePage) {
+  if (IS_SANITIZED || !WrapperWords().empty()) GTEST_SKIP() << "a sanitizer or valgrind needs more address space";
+  MakeFile("flat.png", FlatPng(20000));
+  MakeFile("limit.sh", "ulimit -v 262144; exec \"$1\" --width 100 flat.png x > page.html 2> err");
+  EXPECT_EQ(RunScript("limit.sh"), 0);
+  EXPECT_EQ(ReadFile(Path("err")), "");
+  EXPECT_EQ(ReadFile(Path("page.html")), RunProgram({"--width", "100", MakeFile("small.png", FlatPng(100)), "x"}).out);
 }
 
 TEST_F(CommandLineTest, PipeClosedEarlyEndsTheProgram) {

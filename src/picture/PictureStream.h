@@ -33,6 +33,8 @@ class PictureStream {
   // most its size), the input ends or a read fails; returns how many are
   // there. Nothing is consumed: a reader then reads them as usual.
   std::int64_t PeekAhead(std::int64_t wanted);
+  // The most bytes the buffer holds, and so the most PeekAhead gives.
+  std::int64_t GetBufferSize() const { return std::int64_t(_chunk.GetSize()); }
   // The file descriptor read from, or -1 for a std::istream.
   int GetFileDescriptor() const { return _file_descriptor; }
   // Bytes handed out so far (consumed from the buffer).
