@@ -16,7 +16,8 @@ namespace {
 // The pictures of tests/fixtures (make_fixtures.sh says how each is made),
 // read through the face as the program reads them, and the upright colour
 // at the quadrants' centres (8,4) (24,4) (8,12) (24,12) and at the last
-// pixel. Most are the quadrants red, green / blue, white.
+// pixel. Most are the quadrants red, green / blue, white. A page may need
+// a picture smaller, at 1/x across and 1/y down: the centres move with it.
 const int NO_BACKGROUND = -1;
 const long RED = 0xFF0000, GREEN = 0x00FF00, BLUE = 0x0000FF, WHITE = 0xFFFFFF, BLACK = 0;
 
@@ -31,7 +32,15 @@ struct FixtureCase {
   int tolerance;  // per sample, for lossy formats and colour conversion
   long colours[5];
   const char* p_words = "";  // in the decoder's message
+  int least_x = 1;
+  int least_y = 1;
 };
+
+void ChooseSmaller(const void* p_case, int width, int height, int& least_width, int& least_height) {
+  const FixtureCase& test = *static_cast<const FixtureCase*>(p_case);
+  least_width = width / test.least_x;
+  least_height = height / test.least_y;
+}
 
 const FixtureCase FIXTURE_CASES[] = {
     {"orient1.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
@@ -61,6 +70,13 @@ const FixtureCase FIXTURE_CASES[] = {
     {"anim.gif", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 3, false, 0, {RED, RED, RED, RED, RED}},
     {"anim.webp", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 3, false, 0, {RED, RED, RED, RED, RED}},
     {"transparent.gif", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {RED, 0x3366CC, BLUE, WHITE, WHITE}},
+    {"offset.gif", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {0x3366CC, GREEN, 0x3366CC, BLUE, BLUE}},
+    {"anim_offset.webp", 0x3366CC, LoadFailure::NONE, 32, 16, 2, false, 0, {0x3366CC, 0x3366CC, 0x3366CC, BLUE, BLUE}},
+    // Shrunk by libwebp as it decodes, the EXIF orientation (after the
+    // image) in mind.
+    {"anim_offset.webp", 0x3366CC, LoadFailure::NONE, 16, 8, 2, false, 0, {0x3366CC, 0x3366CC, 0x3366CC, BLUE, BLUE}, "", 2, 2},
+    {"lossy.webp", NO_BACKGROUND, LoadFailure::NONE, 16, 8, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}, "", 2, 2},
+    {"orient8.webp", NO_BACKGROUND, LoadFailure::NONE, 8, 16, 1, false, 2, {RED, GREEN, BLUE, WHITE, WHITE}, "", 4, 1},
     // Cut in the middle of 32 x 64: the top rows came; the rest is black,
     // or for JPEG the mid grey that libjpeg gives blocks without data.
     {"cut.png", NO_BACKGROUND, LoadFailure::NONE, 32, 64, 1, true, 0, {RED, GREEN, BLUE, WHITE, BLACK}},
@@ -91,6 +107,8 @@ TEST(FormatsTest, FixturesComeOutUprightInTheirColoursOnTheBackground) {
     options.bg_green = int(test.background >> 8 & 255);
     options.bg_blue = int(test.background & 255);
     options.memory_limit = 1 << 26;
+    options.p_choose_least_size = ChooseSmaller;
+    options.p_size_context = &test;
     unsigned char* p_rgb = nullptr;
     int width = 0, height = 0;
     std::istringstream stream(std::string(bytes.begin(), bytes.end()));
@@ -105,7 +123,8 @@ TEST(FormatsTest, FixturesComeOutUprightInTheirColoursOnTheBackground) {
     EXPECT_EQ(height, test.height);
     EXPECT_EQ(report.frame_count, test.frame_count);
     EXPECT_EQ(report.is_cut_short, test.is_cut_short);
-    const int points[5][2] = {{8, 4}, {24, 4}, {8, 12}, {24, 12}, {width - 1, height - 1}};
+    const int x = test.least_x, y = test.least_y;
+    const int points[5][2] = {{8 / x, 4 / y}, {24 / x, 4 / y}, {8 / x, 12 / y}, {24 / x, 12 / y}, {width - 1, height - 1}};
     for (int point = 0; point < 5 && width == test.width && height == test.height; ++point) {
       const unsigned char* p_pixel = p_rgb + (std::size_t(points[point][1]) * width + points[point][0]) * 3;
       for (int channel = 0; channel < 3; ++channel)

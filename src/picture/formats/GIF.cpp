@@ -164,7 +164,7 @@ bool FramePainter::Allocate() {
   if (_frame.is_interlaced) held = (std::int64_t(_shown_width) + 1) * _shown_height;
   if (!_canvas.Reserve(std::int64_t(_row_size) + _frame.width + held)) return false;
   _p_row = static_cast<unsigned char*>(std::calloc(_row_size, 1));
-  _p_line = static_cast<GifPixelType*>(std::malloc(std::size_t(_frame.width)));
+  _p_line = static_cast<GifPixelType*>(std::malloc(std::size_t(_frame.width) + 1));
   if (held > 0) _p_held = static_cast<GifPixelType*>(std::calloc(std::size_t(held), 1));
   if (_p_row != nullptr && _p_line != nullptr && (held == 0 || _p_held != nullptr)) return true;
   _canvas.Refuse(0);
