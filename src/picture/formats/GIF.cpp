@@ -140,6 +140,9 @@ class FramePainter {
   // The rows above the frame, and below it once it is whole.
   void PutRowsAbove() { PutBackground(_frame.top); }
   void PutRowsBelow() { PutBackground(_screen_height - _frame.top - _shown_height); }
+  // An interlaced frame's rows top to bottom, once it is in or the file
+  // has ended: those that never came are transparent, or black.
+  void PutHeldRows();
 
  private:
   const Frame& _frame;
@@ -156,7 +159,6 @@ class FramePainter {
 
   void PutBackground(int count);
   void PaintRow(const GifPixelType* p_indices);
-  void PutHeldRows();
 };
 
 bool FramePainter::Allocate() {
@@ -172,6 +174,7 @@ bool FramePainter::Allocate() {
 }
 
 void FramePainter::PutBackground(int count) {
+  if (count < 1) return;
   std::memset(_p_row, 0, _row_size);
   _canvas.PutRows(_p_row, count);
 }
@@ -208,21 +211,22 @@ bool FramePainter::PaintFrame(GifFileType* p_gif) {
     std::memcpy(_p_held + held_width * row, _p_line, held_width);
     _p_held[held_width * _shown_height + row] = 1;
   }
-  if (_frame.is_interlaced) PutHeldRows();
   return _lines_read == _frame.height;
 }
 
-// An interlaced frame's rows top to bottom: those that never came (the file
-// ended) are transparent, or black.
 void FramePainter::PutHeldRows() {
+  if (_p_held == nullptr) return;
   const GifPixelType* p_flags = _p_held + std::size_t(_shown_width) * _shown_height;
-  for (int row = 0; row < _shown_height; ++row) {
-    if (p_flags[row] == 0) {
-      PutBackground(1);
-      continue;
-    }
+  int row = 0;
+  while (row < _shown_height) {
+    int missing = 0;
+    while (row + missing < _shown_height && p_flags[row + missing] == 0) ++missing;
+    PutBackground(missing);
+    row += missing;
+    if (row == _shown_height) break;
     PaintRow(_p_held + std::size_t(_shown_width) * row);
     _canvas.PutRows(_p_row);
+    ++row;
   }
 }
 
@@ -293,10 +297,12 @@ LoadFailure DrawFirstFrame(GifFileType* p_gif, const StreamSource& source, Canva
   if (!painter.Allocate()) return LoadFailure::NO_MEMORY;
   painter.PutRowsAbove();
   if (painter.PaintFrame(p_gif)) {
+    painter.PutHeldRows();
     painter.PutRowsBelow();
     return LoadFailure::NONE;
   }
   if (!source.has_run_out) return FailWithLibraryWords(p_gif->Error, report);
+  painter.PutHeldRows();
   report.is_cut_short = true;
   report.SetWords(GifErrorString(p_gif->Error));
   return LoadFailure::NONE;

@@ -290,7 +290,6 @@ class FrameDecoder : public ByteTaker {
   unsigned char* _p_output = nullptr;
   unsigned char* _p_row = nullptr;
   int _rows_put = 0;         // rows of the canvas
-  std::int64_t _reserved = 0;
 
   void Append(const unsigned char* p_bytes, std::size_t size);
   void PutRows(int last_frame_row);
@@ -333,9 +332,7 @@ LoadFailure FrameDecoder::Begin(const FrameRecord& frame, int canvas_width, int 
     // alpha plane.
     const std::int64_t pixels = std::int64_t(frame.width) * frame.height;
     const std::int64_t output = std::int64_t(_place.scaled_width) * _place.scaled_height * _channels;
-    _reserved = output + (frame.is_lossless ? pixels * 4 : frame.has_alpha ? pixels : 0);
-    if (!_canvas.Reserve(_reserved)) {
-      _reserved = 0;
+    if (!_canvas.Reserve(output + (frame.is_lossless ? pixels * 4 : frame.has_alpha ? pixels : 0))) {
       _has_failed = true;
       return LoadFailure::NO_MEMORY;
     }
@@ -433,7 +430,8 @@ struct PendingFrame {
   int frame_count;  // frames before it
 };
 
-// The demuxer's states, as the old reading of a whole file told them.
+// What libwebp's demuxer would make of the file, held whole: it decides
+// the reason for a file that is not read.
 enum class DemuxState { PARSE_ERROR, PARSING_HEADER, PARSED_HEADER, DONE };
 
 // The walk over the file's chunks: the demuxer's checks and findings, and
