@@ -466,6 +466,7 @@ class ChunkWalk {
   FrameRecord _first;             // the first frame, once found
   FrameRecord* _p_storing = nullptr;  // the first frame while its chunks are read
   bool _is_first_stored = false;
+  bool _is_next_chunk_due = false;  // a frame's chunks ended at the next chunk
   bool _is_over = false;
   bool _has_started = false;
   LoadFailure _failure = LoadFailure::NONE;
@@ -478,6 +479,7 @@ class ChunkWalk {
   Parse ParseSingleImage();
   Parse ParseVP8X();
   Parse ParseChunks();
+  Parse PassDueChunk();
   bool IsChunkAllowed(const unsigned char* p_header, int anim_chunks) const;
   Parse ParseChunk(const unsigned char* p_header, int& anim_chunks);
   Parse ParseAnimationFrame(std::uint32_t chunk_size);
@@ -539,13 +541,13 @@ void ChunkWalk::Walk() {
 
 Parse ChunkWalk::ParseSingleImage() {
   const unsigned char* p_bytes = nullptr;
-  if (_frame_count > 0) return Parse::ERROR;
   if (_input.IsPastEnd(CHUNK_HEADER_SIZE)) return Parse::ERROR;
   if (_input.Peek(CHUNK_HEADER_SIZE, p_bytes) < CHUNK_HEADER_SIZE) return Parse::NEED_MORE_DATA;
   FrameRecord frame;
-  const Parse status = StoreFrame(1, frame, true, (_flags & ALPHA_FLAG) != 0);
+  Parse status = StoreFrame(1, frame, true, (_flags & ALPHA_FLAG) != 0);
   _p_storing = nullptr;
   if (status == Parse::ERROR) return status;
+  if (!_is_extended && _is_next_chunk_due && PassDueChunk() == Parse::NEED_MORE_DATA) status = Parse::NEED_MORE_DATA;
   if ((_flags & ALPHA_FLAG) == 0 && frame.alpha_size > 0) {
     frame.alpha_offset = 0;
     frame.alpha_size = 0;
@@ -588,7 +590,8 @@ Parse ChunkWalk::ParseChunks() {
   do {
     const unsigned char* p_header = nullptr;
     _input.Peek(CHUNK_HEADER_SIZE, p_header);
-    if (!IsChunkAllowed(p_header, anim_chunks)) return Parse::ERROR;
+    if (!IsChunkAllowed(p_header, anim_chunks)) return _is_next_chunk_due ? PassDueChunk() : Parse::ERROR;
+    _is_next_chunk_due = false;
     status = ParseChunk(p_header, anim_chunks);
     if (_input.GetPosition() == _input.GetEnd()) break;
     // As the demuxer has it, an image's or a frame's error gives way to
@@ -599,13 +602,24 @@ Parse ChunkWalk::ParseChunks() {
   return status;
 }
 
+// The chunk a frame's chunks ended at: the demuxer wanted all of its data
+// there, or else took the file to end in it (and did not read it).
+Parse ChunkWalk::PassDueChunk() {
+  _is_next_chunk_due = false;
+  const unsigned char* p_header = nullptr;
+  _input.Peek(CHUNK_HEADER_SIZE, p_header);
+  const std::uint32_t size = GetLE32(p_header + 4);
+  const std::int64_t chunk_size = CHUNK_HEADER_SIZE + std::int64_t(size) + (size & 1);
+  return _input.Pass(chunk_size, nullptr) < chunk_size ? Parse::NEED_MORE_DATA : Parse::ERROR;
+}
+
 bool ChunkWalk::IsChunkAllowed(const unsigned char* p_header, int anim_chunks) const {
   const std::uint32_t size = GetLE32(p_header + 4);
   if (size > MAX_CHUNK_PAYLOAD) return false;
   const std::uint32_t padded_size = size + (size & 1);
   if (_input.IsPastEnd(CHUNK_HEADER_SIZE + std::int64_t(padded_size)) || IsTag(p_header, "VP8X")) return false;
   if (IsTag(p_header, "ALPH") || IsTag(p_header, "VP8 ") || IsTag(p_header, "VP8L")) {
-    return anim_chunks == 0 && (_flags & ANIMATION_FLAG) == 0;
+    return anim_chunks == 0 && (_flags & ANIMATION_FLAG) == 0 && _frame_count == 0;
   }
   if (IsTag(p_header, "ANIM")) return padded_size >= ANIM_CHUNK_SIZE;
   return !IsTag(p_header, "ANMF") || anim_chunks > 0;
@@ -708,6 +722,7 @@ Parse ChunkWalk::StoreFrame(int frame_number, FrameRecord& frame, bool is_first,
       if (status == Parse::ERROR) return status;
     } else {
       is_done = true;
+      _is_next_chunk_due = true;
     }
     if (!is_done) {
       if (_input.GetPosition() == _input.GetEnd()) {
