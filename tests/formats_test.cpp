@@ -19,7 +19,8 @@ namespace {
 // pixel. Most are the quadrants red, green / blue, white. A picture with a
 // reference is compared with it at every pixel instead: a PPM that an
 // independent decoder made of it, or a picture read alike at the same least
-// size.
+// size. A page may need a picture smaller, at 1/x across and 1/y down: the
+// centres move with it.
 const int NO_BACKGROUND = -1;
 const long RED = 0xFF0000, GREEN = 0x00FF00, BLUE = 0x0000FF, WHITE = 0xFFFFFF, BLACK = 0;
 const long SKY = 0x3366CC;  // the background of the pictures with alpha that have references
@@ -37,7 +38,8 @@ struct FixtureCase {
   long colours[5];
   const char* p_words = "";  // in the decoder's message
   const char* p_reference = nullptr;
-  int shrink = 1;  // the least size asked for: each upright side divided by this
+  int least_x = 1;  // the least size asked for: each upright side divided by these
+  int least_y = 1;
 };
 
 const FixtureCase FIXTURE_CASES[] = {
@@ -70,6 +72,13 @@ const FixtureCase FIXTURE_CASES[] = {
     {"anim.gif", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 3, false, 0, {RED, RED, RED, RED, RED}},
     {"anim.webp", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 3, false, 0, {RED, RED, RED, RED, RED}},
     {"transparent.gif", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {RED, 0x3366CC, BLUE, WHITE, WHITE}},
+    {"offset.gif", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {0x3366CC, GREEN, 0x3366CC, BLUE, BLUE}},
+    {"anim_offset.webp", 0x3366CC, LoadFailure::NONE, 32, 16, 2, false, 0, {0x3366CC, 0x3366CC, 0x3366CC, BLUE, BLUE}},
+    // Shrunk by libwebp as it decodes, the EXIF orientation (after the
+    // image) in mind.
+    {"anim_offset.webp", 0x3366CC, LoadFailure::NONE, 16, 8, 2, false, 0, {0x3366CC, 0x3366CC, 0x3366CC, BLUE, BLUE}, "", nullptr, 2, 2},
+    {"lossy.webp", NO_BACKGROUND, LoadFailure::NONE, 16, 8, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}, "", nullptr, 2, 2},
+    {"orient8.webp", NO_BACKGROUND, LoadFailure::NONE, 8, 16, 1, false, 2, {RED, GREEN, BLUE, WHITE, WHITE}, "", nullptr, 4, 1},
     // Cut in the middle of 32 x 64: the top rows came; the rest is black,
     // or for JPEG the mid grey that libjpeg gives blocks without data.
     {"cut.png", NO_BACKGROUND, LoadFailure::NONE, 32, 64, 1, true, 0, {RED, GREEN, BLUE, WHITE, BLACK}},
@@ -113,11 +122,11 @@ const FixtureCase FIXTURE_CASES[] = {
     {"jxl_grey.jxl", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 0, {}, "", "jxl_grey.ref.ppm"},
     {"jxl_adobe.jxl", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 2, {}, "", "jxl_adobe.ref.ppm"},
     {"jxl_anim.jxl", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 3, false, 0, {}, "", MARK},
-    {"jxl_dc.jxl", NO_BACKGROUND, LoadFailure::NONE, 40, 25, 1, false, 4, {}, "", "dc.png", 8},
+    {"jxl_dc.jxl", NO_BACKGROUND, LoadFailure::NONE, 40, 25, 1, false, 4, {}, "", "dc.png", 8, 8},
     // Cut after 60%: drawn from what arrived (the rest at the DC pass's
     // detail); a page of an eighth needs only the DC pass, all there.
     {"jxl_cut.jxl", NO_BACKGROUND, LoadFailure::NONE, 320, 200, 1, true, 16, {}, "ends after", "dc.png"},
-    {"jxl_cut.jxl", NO_BACKGROUND, LoadFailure::NONE, 40, 25, 1, false, 4, {}, "", "dc.png", 8},
+    {"jxl_cut.jxl", NO_BACKGROUND, LoadFailure::NONE, 40, 25, 1, false, 4, {}, "", "dc.png", 8, 8},
     {"jxl_corrupt.jxl", NO_BACKGROUND, LoadFailure::UNREADABLE, 0, 0, 1, false, 0, {}, "Invalid predictor"},
 };
 
@@ -130,9 +139,10 @@ std::vector<unsigned char> ReadFixture(const std::string& name) {
   return bytes;
 }
 
-void ShrinkBy(const void* p_divisor, int width, int height, int& least_width, int& least_height) {
-  least_width = width / *static_cast<const int*>(p_divisor);
-  least_height = height / *static_cast<const int*>(p_divisor);
+void ChooseSmaller(const void* p_case, int width, int height, int& least_width, int& least_height) {
+  const FixtureCase& test = *static_cast<const FixtureCase*>(p_case);
+  least_width = width / test.least_x;
+  least_height = height / test.least_y;
 }
 
 // A fixture read through the face, as the program reads it.
@@ -145,8 +155,8 @@ LoadFailure ReadThroughFace(const FixtureCase& test, const char* p_name, unsigne
   options.bg_green = int(test.background >> 8 & 255);
   options.bg_blue = int(test.background & 255);
   options.memory_limit = 1 << 26;
-  options.p_choose_least_size = test.shrink > 1 ? ShrinkBy : nullptr;
-  options.p_size_context = &test.shrink;
+  options.p_choose_least_size = test.least_x > 1 || test.least_y > 1 ? ChooseSmaller : nullptr;
+  options.p_size_context = &test;
   std::istringstream stream(std::string(bytes.begin(), bytes.end()));
   PictureReader reader(options);
   const LoadFailure failure = reader.ReadStream(stream, p_rgb, width, height);
@@ -194,7 +204,8 @@ TEST(FormatsTest, FixturesComeOutUprightInTheirColoursOnTheBackground) {
     EXPECT_EQ(report.is_cut_short, test.is_cut_short);
     if (test.p_reference != nullptr && width == test.width && height == test.height)
       ExpectReference(test, p_rgb, width, height);
-    const int points[5][2] = {{8, 4}, {24, 4}, {8, 12}, {24, 12}, {width - 1, height - 1}};
+    const int x = test.least_x, y = test.least_y;
+    const int points[5][2] = {{8 / x, 4 / y}, {24 / x, 4 / y}, {8 / x, 12 / y}, {24 / x, 12 / y}, {width - 1, height - 1}};
     for (int point = 0; point < 5 && width == test.width && height == test.height && !test.p_reference; ++point) {
       const unsigned char* p_pixel = p_rgb + (std::size_t(points[point][1]) * width + points[point][0]) * 3;
       for (int channel = 0; channel < 3; ++channel)

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <zlib.h>
 
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -327,6 +328,34 @@ TEST_F(CommandLineTest, HugeFlatPngIsDrawnInTheMemoryOfThePage) {
   EXPECT_EQ(RunScript("limit.sh"), 0);
   EXPECT_EQ(ReadFile(Path("err")), "");
   EXPECT_EQ(ReadFile(Path("page.html")), RunProgram({"--width", "100", MakeFile("small.png", FlatPng(100)), "x"}).out);
+}
+
+// A GIF's screen and a WebP animation's canvas of 65535 x 65535 around one
+// black pixel, in a few dozen bytes: at --width 100 the page is all the
+// memory they take, so that under a 64 MiB address space the page is that
+// of the same around a 100 x 100 screen.
+TEST_F(CommandLineTest, HugeScreenAroundAPixelTakesThePagesMemory) {
+  if (IS_SANITIZED || !WrapperWords().empty()) GTEST_SKIP() << "a sanitizer or valgrind needs more address space";
+  const auto side = [](int value) { return std::string{char(value & 255), char(value >> 8)}; };
+  const auto gif = [&](int screen) {
+    return "GIF89a" + side(screen) + side(screen) + std::string("\x80\0\0\0\0\0\xff\xff\xff,\0\0\0\0\1\0\1\0\0", 19) +
+           std::string("\2\2\x44\1\0;", 6);
+  };
+  const auto webp = [&](int canvas) {
+    const std::string minus_one = side(canvas - 1) + '\0';
+    const std::string chunks = "VP8X" + std::string("\12\0\0\0\2\0\0\0", 8) + minus_one + minus_one + "ANIM" +
+                               std::string("\6\0\0\0\0\0\0\0\0\0ANMF\46\0\0\0", 18) + std::string(12, '\0') +
+                               std::string("\144\0\0\0VP8L\16\0\0\0\57\0\0\0\0\7\20\21\375\17\104\104\377\3", 26);
+    return "RIFF" + std::string{char(chunks.size() + 4), 0, 0, 0} + "WEBP" + chunks;
+  };
+  MakeFile("limit.sh", "ulimit -v 65536; exec \"$1\" --width 100 huge x > page.html 2> err");
+  for (const auto& make : {std::function<std::string(int)>(gif), std::function<std::string(int)>(webp)}) {
+    MakeFile("huge", make(65535));
+    EXPECT_EQ(RunScript("limit.sh"), 0) << ReadFile(Path("err"));
+    MakeFile("small", make(100));
+    const Outcome small = RunProgram({"--width", "100", "small", "x"});
+    EXPECT_TRUE(ReadFile(Path("page.html")) == small.out) << make(65535).substr(0, 4) << ReadFile(Path("err"));
+  }
 }
 
 TEST_F(CommandLineTest, PipeClosedEarlyEndsTheProgram) {
