@@ -375,6 +375,13 @@ void WriteHelp(OutputBuffer& out) {
   }
 }
 
+void WriteVersion(OutputBuffer& out) {
+  out.Put("mottlepage " MOTTLEPAGE_VERSION "\n");
+  out.Flush();
+}
+
+void WriteFailureStart(OutputBuffer& out) { out.Put("\n>> file not found <<\n\n"); }
+
 void WriteLoadFailure(OutputBuffer& out, const LoadReport& report, const CommandLine& command_line) {
   if (command_line.p_image == nullptr) {
     out.Put("mottlepage: no image given\n");

@@ -31,6 +31,13 @@
 // The usage text; its first line names the formats this build reads.
 void WriteHelp(OutputBuffer& out);
 
+// "mottlepage" and the version, one line.
+void WriteVersion(OutputBuffer& out);
+
+// The fixed message that opens every run ending without a page, before its
+// reason line (the help then follows on standard output).
+void WriteFailureStart(OutputBuffer& out);
+
 // The reason line for a failed load.
 void WriteLoadFailure(OutputBuffer& out, const LoadReport& report, const CommandLine& command_line);
 
