@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Remakes the README's pictures: the example image as PNG (scaled 3x) and
 # screenshots of its pages in headless Chromium, drawn with a word and with
-# the full block, on the default page and on the --html5 page, and with
-# shades by lightness; and the benchmark's camera-like photo
+# the full block, on the default page and on the --html5 page, with shades
+# by lightness and with half blocks (the demo's page); and the benchmark's camera-like photo
 # (bench/photo_bench.sh) 120 characters wide, drawn with the full block and
 # with --half-blocks.
 # Usage: doc/make_pictures.sh [path/to/mottlepage]   (needs netpbm, imagemagick, chromium)
@@ -23,6 +23,8 @@ screenshot() {  # page, picture[, the part kept and its colours]
 screenshot "$work/wheel.html" doc/wheel-page.png
 "$program" examples/wheel.ppm "█" > "$work/blocks.html"
 screenshot "$work/blocks.html" doc/wheel-blocks.png
+"$program" --half-blocks examples/wheel.ppm > "$work/halves.html"
+screenshot "$work/halves.html" doc/wheel-halves.png
 "$program" --html5 examples/wheel.ppm "█" > "$work/html5.html"
 screenshot "$work/html5.html" doc/wheel-html5.png
 "$program" --shades " .:-=+*#%@" -o "$work/shades.html" examples/wheel.ppm
