@@ -58,25 +58,9 @@
 #include <cstdint>
 #include <istream>
 
+#include "picture/LoadReport.h"
 #include "picture/PictureStream.h"
 #include "picture/formats/PlainSamples.h"
-
-// What a load saw, so that the caller can say why it failed or what is
-// missing. Only the fields that its error number names are meaningful; the
-// last three are set after every load that got as far as the samples.
-struct PPMLoadDetails {
-  static const int FIRST_BYTES = 16;
-  int open_error = 0;              // -3: errno of the failed open, 0 when unknown
-  int read_error = 0;              // -12: errno of the failed read
-  bool is_empty = false;           // -1: the input held no byte at all
-  int first_line_length = 0;       // -1, -2: bytes read of the first line that is no comment
-  char first_bytes[FIRST_BYTES]{};  // -1, -2: its first bytes, zero-padded
-  int refused_value = 0;           // -5, -6, -8, -10, -11: the width, height or maximum value refused
-  bool is_space_missing = false;   // -6: the dimensions line has no space, so no height
-  bool is_plain = false;           // 0: samples are decimal text (P3), not bytes
-  std::int64_t samples_wanted = 0;  // 0: width x height x 3
-  std::int64_t samples_read = 0;    // 0: samples the input held; fewer than wanted: the rest is black
-};
 
 // Tests and fuzzing only: keeps the plain sample reader to `code` and the
 // ones below it (the program always takes the best the processor runs).
