@@ -95,6 +95,10 @@ TEST_F(CommandLineTest, PhotosAreDrawnDirectly) {
                      "the rest is drawn from what arrived\n");
   EXPECT_EQ(cut.status, 0);
   EXPECT_NE(cut.out.find("</body>"), std::string::npos);
+  if (std::string(MOTTLEPAGE_READ_FORMATS).find("GIF") != std::string::npos) {
+    EXPECT_EQ(RunProgram({FIXTURES_DIR "/anim.gif", "x"}).err,
+              "mottlepage: " FIXTURES_DIR "/anim.gif: warning: the file holds 3 frames; the first is drawn\n");
+  }
 
   const std::string formats = MOTTLEPAGE_READ_FORMATS;
   if (formats.find("TIFF, JPEG XL") == std::string::npos || std::system("command -v cjxl > /dev/null") != 0) return;

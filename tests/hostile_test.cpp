@@ -89,6 +89,8 @@ TEST_F(CommandLineTest, HostileFilesFailWithTheMessage) {
       {"huge-width.ppm", "P6\n99999999999999999999 1\n255\n", "width 2147483647"},
       {"huge-sides.png", "\x89PNG\r\n\x1a\n" + PngChunk("IHDR", BigEndian32(~0u) + BigEndian32(~0u) + "\x08\x02" + '\0' + '\0' + '\0'),
        "width 4294967295 is outside"},
+      {"tall.png", "\x89PNG\r\n\x1a\n" + PngChunk("IHDR", BigEndian32(5) + BigEndian32(70000) + "\x08\x02" + '\0' + '\0' + '\0'),
+       ": height 70000 is outside"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
