@@ -12,11 +12,12 @@
 // Adding a format takes: its decoder file under picture/formats/ (the
 // contract, and the decoder's declaration, in formats/Decoder.h), its row
 // in PictureFormats.cpp (name, signature test, the decoder behind its
-// build macro, the converter for builds without it),
-// its library in CMakeLists.txt (optional ones with a MOTTLEPAGE_HAS_
-// macro), a fixture made by tests/fixtures/make_fixtures.sh with its rows
-// in tests/formats_test.cpp, a seed in fuzz/corpus, and the README's and
-// the manual's lists of formats.
+// build macro, the converter for builds without it), its library in
+// CMakeLists.txt (optional ones with a MOTTLEPAGE_HAS_ macro) and in
+// .ci/run and debian/control, a fixture made by
+// tests/fixtures/make_fixtures.sh with its rows in tests/formats_test.cpp,
+// a seed in fuzz/corpus, and the README's and the manual's lists of
+// formats.
 
 #ifndef MOTTLEPAGE_PICTURE_PICTUREFORMATS_H
 #define MOTTLEPAGE_PICTURE_PICTUREFORMATS_H
