@@ -38,6 +38,20 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// A build with AddressSanitizer: the program needs more address space, and
+// /proc for its leak checker.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool IS_SANITIZED = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool IS_SANITIZED = true;
+#else
+constexpr bool IS_SANITIZED = false;
+#endif
+#else
+constexpr bool IS_SANITIZED = false;
+#endif
+
 inline std::vector<std::string> WrapperWords() {
   std::vector<std::string> words;
   const char* p_wrapper = std::getenv("MOTTLEPAGE_WRAPPER");

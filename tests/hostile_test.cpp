@@ -17,18 +17,6 @@ namespace {
 
 using namespace mottlepage_test;
 
-#if defined(__SANITIZE_ADDRESS__)
-const bool IS_SANITIZED = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-const bool IS_SANITIZED = true;
-#else
-const bool IS_SANITIZED = false;
-#endif
-#else
-const bool IS_SANITIZED = false;
-#endif
-
 const std::string FIXTURES = FIXTURES_DIR;
 
 // One text line of a page: the size line, then the pixels' characters.
