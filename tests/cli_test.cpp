@@ -48,7 +48,7 @@ TEST_F(CommandLineTest, HelpAndLoadFailures) {
       {{"-w", "20", "x.ppm"}, "mottlepage: -w: No such file or directory; nor option --half-blocks, -o FILE, ./-w\n"},
       {{"photo.pam", "--half-blocks"}, "convert photo.pam | mottlepage --width 250 --half-blocks -o photo.html -\n"},
       {{"cut.ppm"}, "header ends first line"},
-      {{"folder"}, "folder: directory"},
+      {{"folder"}, "mottlepage: folder: is a directory, not an image file\n"},
       {{"/dev/null"}, "/dev/null: empty"},
       {{"/dev/zero"}, "not a PPM image P3 P6"},
       {{"-"}, "standard input: cannot read it: Bad file descriptor", ""},
