@@ -182,7 +182,7 @@ TIFF* OpenTIFF(TIFFSource& source, TIFFWords& words, std::int64_t bytes_left) {
 }
 
 // How a page stores its samples, and what the canvas is handed.
-struct SampleSpec {
+struct RowFormat {
   int width = 0;
   int height = 0;
   int samples = 0;         // per pixel, as stored
@@ -222,9 +222,9 @@ unsigned char ScaleSample(unsigned value, int bits) {
   return static_cast<unsigned char>((value * 255u + maximum / 2) / maximum);
 }
 
-unsigned char GetMapEntry(const SampleSpec& spec, int channel, unsigned index) {
-  const unsigned value = spec.p_map[channel][index];
-  return spec.is_map_8_bits ? static_cast<unsigned char>(value) : ScaleSample(value, 16);
+unsigned char GetMapEntry(const RowFormat& row_format, int channel, unsigned index) {
+  const unsigned value = row_format.p_map[channel][index];
+  return row_format.is_map_8_bits ? static_cast<unsigned char>(value) : ScaleSample(value, 16);
 }
 
 // One pixel's colour out of its premultiplied form, at the stored depth.
@@ -235,55 +235,56 @@ unsigned Unpremultiply(unsigned value, unsigned alpha, unsigned maximum) {
 }
 
 // A row of stored samples in the canvas's layout: RGB, RGBA or CMYK, 8 bits.
-void ConvertRow(const SampleSpec& spec, const unsigned char* p_in, unsigned char* p_out) {
-  const unsigned maximum = (1u << spec.bits) - 1;
-  const int out_samples = spec.GetOutSamples();
-  for (int x = 0; x < spec.width; ++x) {
-    const std::size_t first = std::size_t(x) * std::size_t(spec.samples);
+void ConvertRow(const RowFormat& row_format, const unsigned char* p_in, unsigned char* p_out) {
+  const unsigned maximum = (1u << row_format.bits) - 1;
+  const int out_samples = row_format.GetOutSamples();
+  for (int x = 0; x < row_format.width; ++x) {
+    const std::size_t first = std::size_t(x) * std::size_t(row_format.samples);
     unsigned char* p_pixel = p_out + std::size_t(x) * std::size_t(out_samples);
-    const unsigned alpha = spec.alpha >= 0 ? GetSample(p_in, first + std::size_t(spec.alpha), spec.bits) : maximum;
-    if (spec.p_map[0] != nullptr) {
-      const unsigned index = GetSample(p_in, first, spec.bits);
-      for (int channel = 0; channel < 3; ++channel) p_pixel[channel] = GetMapEntry(spec, channel, index);
+    const unsigned alpha =
+        row_format.alpha >= 0 ? GetSample(p_in, first + std::size_t(row_format.alpha), row_format.bits) : maximum;
+    if (row_format.p_map[0] != nullptr) {
+      const unsigned index = GetSample(p_in, first, row_format.bits);
+      for (int channel = 0; channel < 3; ++channel) p_pixel[channel] = GetMapEntry(row_format, channel, index);
     } else {
-      for (int channel = 0; channel < spec.colour_samples; ++channel) {
-        unsigned value = GetSample(p_in, first + std::size_t(channel), spec.bits);
-        if (spec.is_associated) value = Unpremultiply(value, alpha, maximum);
-        if (spec.is_white_zero) value = maximum - value;
-        p_pixel[channel] = ScaleSample(value, spec.bits);
+      for (int channel = 0; channel < row_format.colour_samples; ++channel) {
+        unsigned value = GetSample(p_in, first + std::size_t(channel), row_format.bits);
+        if (row_format.is_associated) value = Unpremultiply(value, alpha, maximum);
+        if (row_format.is_white_zero) value = maximum - value;
+        p_pixel[channel] = ScaleSample(value, row_format.bits);
       }
-      if (spec.colour_samples == 1) p_pixel[1] = p_pixel[2] = p_pixel[0];
+      if (row_format.colour_samples == 1) p_pixel[1] = p_pixel[2] = p_pixel[0];
     }
-    if (spec.layout == SampleLayout::RGBA) p_pixel[3] = ScaleSample(alpha, spec.bits);
+    if (row_format.layout == SampleLayout::RGBA) p_pixel[3] = ScaleSample(alpha, row_format.bits);
   }
 }
 
 // The colour samples a photometric interpretation stores, set up for
 // reading; false (with the words) for one that is not read.
-bool ChooseColours(TIFF* p_tiff, std::uint16_t photometric, std::uint16_t compression, SampleSpec& spec,
+bool ChooseColours(TIFF* p_tiff, std::uint16_t photometric, std::uint16_t compression, RowFormat& row_format,
                    TIFFWords& words) {
   switch (photometric) {
     case PHOTOMETRIC_MINISWHITE:
     case PHOTOMETRIC_MINISBLACK:
-      spec.colour_samples = 1;
-      spec.is_white_zero = photometric == PHOTOMETRIC_MINISWHITE;
+      row_format.colour_samples = 1;
+      row_format.is_white_zero = photometric == PHOTOMETRIC_MINISWHITE;
       return true;
     case PHOTOMETRIC_RGB:
-      spec.colour_samples = 3;
+      row_format.colour_samples = 3;
       return true;
     case PHOTOMETRIC_PALETTE: {
       std::uint16_t *p_red = nullptr, *p_green = nullptr, *p_blue = nullptr;
-      if (!TIFFGetField(p_tiff, TIFFTAG_COLORMAP, &p_red, &p_green, &p_blue) || spec.bits > 16) {
+      if (!TIFFGetField(p_tiff, TIFFTAG_COLORMAP, &p_red, &p_green, &p_blue) || row_format.bits > 16) {
         words.Set("a palette picture without its colour map");
         return false;
       }
-      spec.colour_samples = 1;
-      spec.p_map[0] = p_red;
-      spec.p_map[1] = p_green;
-      spec.p_map[2] = p_blue;
-      spec.is_map_8_bits = true;
-      for (std::size_t i = 0; i < (std::size_t(1) << spec.bits) && spec.is_map_8_bits; ++i)
-        spec.is_map_8_bits = p_red[i] < 256 && p_green[i] < 256 && p_blue[i] < 256;
+      row_format.colour_samples = 1;
+      row_format.p_map[0] = p_red;
+      row_format.p_map[1] = p_green;
+      row_format.p_map[2] = p_blue;
+      row_format.is_map_8_bits = true;
+      for (std::size_t i = 0; i < (std::size_t(1) << row_format.bits) && row_format.is_map_8_bits; ++i)
+        row_format.is_map_8_bits = p_red[i] < 256 && p_green[i] < 256 && p_blue[i] < 256;
       return true;
     }
     case PHOTOMETRIC_SEPARATED: {
@@ -293,7 +294,7 @@ bool ChooseColours(TIFF* p_tiff, std::uint16_t photometric, std::uint16_t compre
         words.Set("separated inks other than CMYK are not read");
         return false;
       }
-      spec.colour_samples = 4;
+      row_format.colour_samples = 4;
       return true;
     }
     case PHOTOMETRIC_YCBCR:
@@ -302,7 +303,7 @@ bool ChooseColours(TIFF* p_tiff, std::uint16_t photometric, std::uint16_t compre
         return false;
       }
       TIFFSetField(p_tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
-      spec.colour_samples = 3;
+      row_format.colour_samples = 3;
       return true;
     default:
       words.Set("photometric interpretation %u is not read", unsigned(photometric));
@@ -312,19 +313,19 @@ bool ChooseColours(TIFF* p_tiff, std::uint16_t photometric, std::uint16_t compre
 
 // The first extra sample, when it is alpha; CMYK's is left undrawn, as the
 // canvas takes CMYK without alpha.
-void ChooseAlpha(TIFF* p_tiff, SampleSpec& spec) {
+void ChooseAlpha(TIFF* p_tiff, RowFormat& row_format) {
   std::uint16_t count = 0;
   std::uint16_t* p_kinds = nullptr;
   if (!TIFFGetField(p_tiff, TIFFTAG_EXTRASAMPLES, &count, &p_kinds) || count == 0 || p_kinds == nullptr) return;
-  if (spec.colour_samples == 4 || spec.samples <= spec.colour_samples) return;
+  if (row_format.colour_samples == 4 || row_format.samples <= row_format.colour_samples) return;
   if (p_kinds[0] != EXTRASAMPLE_ASSOCALPHA && p_kinds[0] != EXTRASAMPLE_UNASSALPHA) return;
-  spec.alpha = spec.colour_samples;
-  spec.is_associated = p_kinds[0] == EXTRASAMPLE_ASSOCALPHA;
+  row_format.alpha = row_format.colour_samples;
+  row_format.is_associated = p_kinds[0] == EXTRASAMPLE_ASSOCALPHA;
 }
 
 // The page's sample layout and the canvas's header; a failure (with the
 // words, or the refused side in the report) for a page that is not read.
-LoadFailure ReadSpec(TIFF* p_tiff, SampleSpec& spec, PictureHeader& header, TIFFWords& words, LoadReport& report) {
+LoadFailure ReadRowFormat(TIFF* p_tiff, RowFormat& row_format, PictureHeader& header, TIFFWords& words, LoadReport& report) {
   std::uint32_t width = 0, height = 0;
   std::uint16_t samples = 1, bits = 1, photometric = PHOTOMETRIC_MINISBLACK, compression = COMPRESSION_NONE;
   std::uint16_t planar = PLANARCONFIG_CONTIG, format = SAMPLEFORMAT_UINT, orientation = ORIENTATION_TOPLEFT;
@@ -342,34 +343,34 @@ LoadFailure ReadSpec(TIFF* p_tiff, SampleSpec& spec, PictureHeader& header, TIFF
     report.refused_value = is_width ? width : height;
     return is_width ? LoadFailure::WIDTH_OUT_OF_RANGE : LoadFailure::HEIGHT_OUT_OF_RANGE;
   }
-  spec.width = int(width);
-  spec.height = int(height);
-  spec.samples = samples;
-  spec.bits = bits;
-  spec.is_planar = planar == PLANARCONFIG_SEPARATE && samples > 1;
+  row_format.width = int(width);
+  row_format.height = int(height);
+  row_format.samples = samples;
+  row_format.bits = bits;
+  row_format.is_planar = planar == PLANARCONFIG_SEPARATE && samples > 1;
   if (format != SAMPLEFORMAT_UINT) {
     const char* p_kind = format == SAMPLEFORMAT_IEEEFP ? "floating-point" : "signed";
     words.Set("%u-bit %s samples are not read", unsigned(bits), p_kind);
     return LoadFailure::UNREADABLE;
   }
   const bool is_whole_bytes = bits == 8 || bits == 16;
-  if (!(is_whole_bytes || bits == 1 || bits == 2 || bits == 4) || (spec.is_planar && !is_whole_bytes)) {
-    words.Set("%u-bit samples%s are not read", unsigned(bits), spec.is_planar ? " in planes" : "");
+  if (!(is_whole_bytes || bits == 1 || bits == 2 || bits == 4) || (row_format.is_planar && !is_whole_bytes)) {
+    words.Set("%u-bit samples%s are not read", unsigned(bits), row_format.is_planar ? " in planes" : "");
     return LoadFailure::UNREADABLE;
   }
-  if (!ChooseColours(p_tiff, photometric, compression, spec, words)) return LoadFailure::UNREADABLE;
-  if (spec.samples < spec.colour_samples) {
-    words.Set("%d samples a pixel where %d are needed", spec.samples, spec.colour_samples);
+  if (!ChooseColours(p_tiff, photometric, compression, row_format, words)) return LoadFailure::UNREADABLE;
+  if (row_format.samples < row_format.colour_samples) {
+    words.Set("%d samples a pixel where %d are needed", row_format.samples, row_format.colour_samples);
     return LoadFailure::UNREADABLE;
   }
-  ChooseAlpha(p_tiff, spec);
-  spec.layout = spec.colour_samples == 4 ? SampleLayout::CMYK
-                : spec.alpha >= 0       ? SampleLayout::RGBA
+  ChooseAlpha(p_tiff, row_format);
+  row_format.layout = row_format.colour_samples == 4 ? SampleLayout::CMYK
+                : row_format.alpha >= 0       ? SampleLayout::RGBA
                                         : SampleLayout::RGB;
 
-  header.width = spec.width;
-  header.height = spec.height;
-  header.layout = spec.layout;
+  header.width = row_format.width;
+  header.height = row_format.height;
+  header.layout = row_format.layout;
   header.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
   std::uint32_t icc_size = 0;
   void* p_icc = nullptr;
@@ -413,9 +414,9 @@ struct RowBlocks {
   }
 
   // `rows` rows of `row_bytes` stored samples and a piece of `piece_bytes`.
-  bool Allocate(const SampleSpec& spec, Canvas& canvas, std::uint64_t rows, std::uint64_t row_bytes,
+  bool Allocate(const RowFormat& row_format, Canvas& canvas, std::uint64_t rows, std::uint64_t row_bytes,
                 std::uint64_t piece_bytes) {
-    const std::uint64_t out_bytes = spec.IsCanvasReady() ? 0 : std::uint64_t(spec.width) * 4;
+    const std::uint64_t out_bytes = row_format.IsCanvasReady() ? 0 : std::uint64_t(row_format.width) * 4;
     const std::uint64_t LIMIT = std::uint64_t(1) << 40;
     if (rows > LIMIT / (row_bytes + 1) || piece_bytes > LIMIT) {
       canvas.Refuse(std::int64_t(LIMIT));
@@ -432,13 +433,13 @@ struct RowBlocks {
   }
 };
 
-void PutRawRows(const SampleSpec& spec, const RowBlocks& blocks, int count, Canvas& canvas) {
+void PutRawRows(const RowFormat& row_format, const RowBlocks& blocks, int count, Canvas& canvas) {
   for (int y = 0; y < count; ++y) {
     const unsigned char* p_stored = blocks.p_raw + std::size_t(y) * blocks.raw_row_bytes;
     if (blocks.p_row == nullptr) {
       canvas.PutRows(p_stored);
     } else {
-      ConvertRow(spec, p_stored, blocks.p_row);
+      ConvertRow(row_format, p_stored, blocks.p_row);
       canvas.PutRows(blocks.p_row);
     }
   }
@@ -447,26 +448,26 @@ void PutRawRows(const SampleSpec& spec, const RowBlocks& blocks, int count, Canv
 // Strips of interleaved samples, a row at a time: libtiff decodes each
 // strip as its rows are asked for, so that a strip of any height costs one
 // row.
-RowsEnd ReadScanlines(TIFF* p_tiff, const SampleSpec& spec, const TIFFSource& source, Canvas& canvas) {
+RowsEnd ReadScanlines(TIFF* p_tiff, const RowFormat& row_format, const TIFFSource& source, Canvas& canvas) {
   // libtiff's scanline may be wider than the stored row, never narrower.
   const std::uint64_t scanline = TIFFScanlineSize64(p_tiff);
   RowBlocks blocks;
-  if (!blocks.Allocate(spec, canvas, 1, scanline > spec.GetRowBytes() ? scanline : spec.GetRowBytes(), 0))
+  if (!blocks.Allocate(row_format, canvas, 1, scanline > row_format.GetRowBytes() ? scanline : row_format.GetRowBytes(), 0))
     return RowsEnd::NO_MEMORY;
-  for (int y = 0; y < spec.height; ++y) {
+  for (int y = 0; y < row_format.height; ++y) {
     if (TIFFReadScanline(p_tiff, blocks.p_raw, std::uint32_t(y), 0) < 0)
       return JudgeFailure(p_tiff, TIFFComputeStrip(p_tiff, std::uint32_t(y), 0), source);
-    PutRawRows(spec, blocks, 1, canvas);
+    PutRawRows(row_format, blocks, 1, canvas);
   }
   return RowsEnd::COMPLETE;
 }
 
 // Copies `count` samples of one plane (whole bytes each) to their places
 // among the pixels' samples.
-void InterleavePlane(const SampleSpec& spec, const unsigned char* p_plane, int count, int plane,
+void InterleavePlane(const RowFormat& row_format, const unsigned char* p_plane, int count, int plane,
                      unsigned char* p_pixels) {
-  const std::size_t size = std::size_t(spec.bits / 8);
-  const std::size_t stride = size * std::size_t(spec.samples);
+  const std::size_t size = std::size_t(row_format.bits / 8);
+  const std::size_t stride = size * std::size_t(row_format.samples);
   unsigned char* p_target = p_pixels + size * std::size_t(plane);
   for (int x = 0; x < count; ++x) {
     std::memcpy(p_target + std::size_t(x) * stride, p_plane + std::size_t(x) * size, size);
@@ -475,31 +476,31 @@ void InterleavePlane(const SampleSpec& spec, const unsigned char* p_plane, int c
 
 // Strips of one plane each: the planes' strips of the same rows are read,
 // then their rows are put together.
-RowsEnd ReadPlanarStrips(TIFF* p_tiff, const SampleSpec& spec, const TIFFSource& source, Canvas& canvas) {
+RowsEnd ReadPlanarStrips(TIFF* p_tiff, const RowFormat& row_format, const TIFFSource& source, Canvas& canvas) {
   std::uint32_t rows_per_strip = 0;
   TIFFGetFieldDefaulted(p_tiff, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
-  if (rows_per_strip == 0 || rows_per_strip > std::uint32_t(spec.height)) rows_per_strip = std::uint32_t(spec.height);
-  const std::uint32_t strips_per_plane = (std::uint32_t(spec.height) + rows_per_strip - 1) / rows_per_strip;
+  if (rows_per_strip == 0 || rows_per_strip > std::uint32_t(row_format.height)) rows_per_strip = std::uint32_t(row_format.height);
+  const std::uint32_t strips_per_plane = (std::uint32_t(row_format.height) + rows_per_strip - 1) / rows_per_strip;
   const std::uint64_t strip_bytes = TIFFStripSize64(p_tiff);
-  const std::size_t plane_row_bytes = std::size_t(spec.width) * std::size_t(spec.bits / 8);
+  const std::size_t plane_row_bytes = std::size_t(row_format.width) * std::size_t(row_format.bits / 8);
   RowBlocks blocks;
-  if (!blocks.Allocate(spec, canvas, 1, spec.GetRowBytes(), strip_bytes * std::uint64_t(spec.samples)))
+  if (!blocks.Allocate(row_format, canvas, 1, row_format.GetRowBytes(), strip_bytes * std::uint64_t(row_format.samples)))
     return RowsEnd::NO_MEMORY;
   for (std::uint32_t strip = 0; strip < strips_per_plane; ++strip) {
-    for (int plane = 0; plane < spec.samples; ++plane) {
+    for (int plane = 0; plane < row_format.samples; ++plane) {
       const std::uint32_t index = std::uint32_t(plane) * strips_per_plane + strip;
       unsigned char* p_plane = blocks.p_piece + std::size_t(plane) * std::size_t(strip_bytes);
       if (TIFFReadEncodedStrip(p_tiff, index, p_plane, tmsize_t(strip_bytes)) < 0)
         return JudgeFailure(p_tiff, index, source);
     }
     const int first = int(strip * rows_per_strip);
-    const int rows = spec.height - first < int(rows_per_strip) ? spec.height - first : int(rows_per_strip);
+    const int rows = row_format.height - first < int(rows_per_strip) ? row_format.height - first : int(rows_per_strip);
     for (int y = 0; y < rows; ++y) {
-      for (int plane = 0; plane < spec.samples; ++plane) {
+      for (int plane = 0; plane < row_format.samples; ++plane) {
         const std::size_t at = std::size_t(plane) * std::size_t(strip_bytes) + std::size_t(y) * plane_row_bytes;
-        InterleavePlane(spec, blocks.p_piece + at, spec.width, plane, blocks.p_raw);
+        InterleavePlane(row_format, blocks.p_piece + at, row_format.width, plane, blocks.p_raw);
       }
-      PutRawRows(spec, blocks, 1, canvas);
+      PutRawRows(row_format, blocks, 1, canvas);
     }
   }
   return RowsEnd::COMPLETE;
@@ -507,18 +508,18 @@ RowsEnd ReadPlanarStrips(TIFF* p_tiff, const SampleSpec& spec, const TIFFSource&
 
 // Copies a tile's rows (one plane's, or all samples) to its place in the
 // band of a row of tiles.
-void PlaceTile(const SampleSpec& spec, const unsigned char* p_tile, std::uint32_t tile_width, int x, int rows,
+void PlaceTile(const RowFormat& row_format, const unsigned char* p_tile, std::uint32_t tile_width, int x, int rows,
                int plane, const RowBlocks& blocks) {
-  const int count = spec.width - x < int(tile_width) ? spec.width - x : int(tile_width);
-  const std::size_t samples = spec.is_planar ? 1 : std::size_t(spec.samples);
-  const std::size_t tile_row_bytes = (std::size_t(tile_width) * samples * std::size_t(spec.bits) + 7) / 8;
-  const std::size_t at = std::size_t(x) * std::size_t(spec.samples) * std::size_t(spec.bits) / 8;
-  const std::size_t size = (std::size_t(count) * samples * std::size_t(spec.bits) + 7) / 8;
+  const int count = row_format.width - x < int(tile_width) ? row_format.width - x : int(tile_width);
+  const std::size_t samples = row_format.is_planar ? 1 : std::size_t(row_format.samples);
+  const std::size_t tile_row_bytes = (std::size_t(tile_width) * samples * std::size_t(row_format.bits) + 7) / 8;
+  const std::size_t at = std::size_t(x) * std::size_t(row_format.samples) * std::size_t(row_format.bits) / 8;
+  const std::size_t size = (std::size_t(count) * samples * std::size_t(row_format.bits) + 7) / 8;
   for (int y = 0; y < rows; ++y) {
     unsigned char* p_row = blocks.p_raw + std::size_t(y) * blocks.raw_row_bytes + at;
     const unsigned char* p_tile_row = p_tile + std::size_t(y) * tile_row_bytes;
-    if (spec.is_planar) {
-      InterleavePlane(spec, p_tile_row, count, plane, p_row);
+    if (row_format.is_planar) {
+      InterleavePlane(row_format, p_tile_row, count, plane, p_row);
     } else {
       std::memcpy(p_row, p_tile_row, size);
     }
@@ -528,40 +529,40 @@ void PlaceTile(const SampleSpec& spec, const unsigned char* p_tile, std::uint32_
 // Tiles, a row of them at a time: each tile (each plane's) is read into
 // its place in a band as high as the tiles, whose rows then go to the
 // canvas. A band cut short is drawn with what came.
-RowsEnd ReadTiles(TIFF* p_tiff, const SampleSpec& spec, const TIFFSource& source, Canvas& canvas) {
+RowsEnd ReadTiles(TIFF* p_tiff, const RowFormat& row_format, const TIFFSource& source, Canvas& canvas) {
   std::uint32_t tile_width = 0, tile_length = 0;
   TIFFGetField(p_tiff, TIFFTAG_TILEWIDTH, &tile_width);
   TIFFGetField(p_tiff, TIFFTAG_TILELENGTH, &tile_length);
   if (tile_width == 0 || tile_length == 0) return RowsEnd::BROKEN;
-  const int band_height = tile_length < std::uint32_t(spec.height) ? int(tile_length) : spec.height;
-  const int planes = spec.is_planar ? spec.samples : 1;
+  const int band_height = tile_length < std::uint32_t(row_format.height) ? int(tile_length) : row_format.height;
+  const int planes = row_format.is_planar ? row_format.samples : 1;
   RowBlocks blocks;
-  if (!blocks.Allocate(spec, canvas, std::uint64_t(band_height), spec.GetRowBytes(), TIFFTileSize64(p_tiff)))
+  if (!blocks.Allocate(row_format, canvas, std::uint64_t(band_height), row_format.GetRowBytes(), TIFFTileSize64(p_tiff)))
     return RowsEnd::NO_MEMORY;
-  for (int top = 0; top < spec.height; top += band_height) {
-    const int rows = spec.height - top < band_height ? spec.height - top : band_height;
+  for (int top = 0; top < row_format.height; top += band_height) {
+    const int rows = row_format.height - top < band_height ? row_format.height - top : band_height;
     std::memset(blocks.p_raw, 0, std::size_t(rows) * blocks.raw_row_bytes);
-    for (int x = 0; x < spec.width; x += int(tile_width)) {
+    for (int x = 0; x < row_format.width; x += int(tile_width)) {
       for (int plane = 0; plane < planes; ++plane) {
         const std::uint16_t sample = std::uint16_t(plane);
         if (TIFFReadTile(p_tiff, blocks.p_piece, std::uint32_t(x), std::uint32_t(top), 0, sample) < 0) {
           const std::uint32_t tile = TIFFComputeTile(p_tiff, std::uint32_t(x), std::uint32_t(top), 0, sample);
           const RowsEnd end = JudgeFailure(p_tiff, tile, source);
-          if (end == RowsEnd::CUT_SHORT) PutRawRows(spec, blocks, rows, canvas);
+          if (end == RowsEnd::CUT_SHORT) PutRawRows(row_format, blocks, rows, canvas);
           return end;
         }
-        PlaceTile(spec, blocks.p_piece, tile_width, x, rows, plane, blocks);
+        PlaceTile(row_format, blocks.p_piece, tile_width, x, rows, plane, blocks);
       }
     }
-    PutRawRows(spec, blocks, rows, canvas);
+    PutRawRows(row_format, blocks, rows, canvas);
   }
   return RowsEnd::COMPLETE;
 }
 
-RowsEnd ReadRows(TIFF* p_tiff, const SampleSpec& spec, const TIFFSource& source, Canvas& canvas) {
-  if (TIFFIsTiled(p_tiff)) return ReadTiles(p_tiff, spec, source, canvas);
-  if (spec.is_planar) return ReadPlanarStrips(p_tiff, spec, source, canvas);
-  return ReadScanlines(p_tiff, spec, source, canvas);
+RowsEnd ReadRows(TIFF* p_tiff, const RowFormat& row_format, const TIFFSource& source, Canvas& canvas) {
+  if (TIFFIsTiled(p_tiff)) return ReadTiles(p_tiff, row_format, source, canvas);
+  if (row_format.is_planar) return ReadPlanarStrips(p_tiff, row_format, source, canvas);
+  return ReadScanlines(p_tiff, row_format, source, canvas);
 }
 
 // The pages after the first, as a viewer pages through them: reduced
@@ -576,12 +577,12 @@ int CountPages(TIFF* p_tiff) {
 }
 
 LoadFailure DecodePage(TIFF* p_tiff, const TIFFSource& source, TIFFWords& words, Canvas& canvas, LoadReport& report) {
-  SampleSpec spec;
+  RowFormat row_format;
   PictureHeader header;
-  LoadFailure failure = ReadSpec(p_tiff, spec, header, words, report);
+  LoadFailure failure = ReadRowFormat(p_tiff, row_format, header, words, report);
   if (failure == LoadFailure::NONE) failure = canvas.Start(header);
   if (failure != LoadFailure::NONE) return failure;
-  switch (ReadRows(p_tiff, spec, source, canvas)) {
+  switch (ReadRows(p_tiff, row_format, source, canvas)) {
     case RowsEnd::NO_MEMORY:
       return LoadFailure::NO_MEMORY;
     case RowsEnd::BROKEN:
