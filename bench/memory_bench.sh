@@ -2,7 +2,8 @@
 # Benchmark: peak memory (GNU time -f %M) of pictures drawn 100 characters
 # wide whose pixels dwarf their files (made by memory_images.py: a GIF
 # screen and a WebP canvas around a 1 x 1 frame, a flat PNG at deflate's
-# utmost, 65535 x 65535 GIF and WebP), of 12-megapixel noise PNGs with and
+# utmost, a 65535 x 65535 GIF of one colour and a WebP canvas of that size
+# around a 1 x 1 frame), of 12-megapixel noise PNGs with and
 # without gAMA, and of a JPEG signature followed by 400 MB of zeros on
 # standard input; then the time of the camera photo (make_camera.sh) as
 # JPEG and PNG drawn 250 characters wide against the program before, when
@@ -28,7 +29,7 @@ rows=(
   "WebP: 16384 x 16384 canvas, 1 x 1 frame|webp-canvas.webp|64|page"
   "PNG: 20000 x 20000 of one colour|flat.png|64|page"
   "GIF: 65535 x 65535 of one colour|gif-max.gif|64|page"
-  "WebP: 65535 x 65535 canvas, 16384 x 16384 frame|webp-max.webp|64|page"
+  "WebP: 65535 x 65535 canvas, 1 x 1 frame|webp-max.webp|64|page"
   "PNG: 4000 x 3000 noise|noise.png|48|page"
   "PNG: 4000 x 3000 noise, gAMA 1.0|noise-gama.png|48|page"
   "JPEG signature, 400 MB of zeros on -|-|48|reason"

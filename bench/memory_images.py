@@ -6,8 +6,7 @@ byte with the standard library alone:
   webp-canvas.webp an animation on a 16384 x 16384 canvas, one 1 x 1 frame
   flat.png         20000 x 20000 of one colour (deflate at its utmost, 1.2 MB)
   gif-max.gif      a 65535 x 65535 screen filled by one frame of one colour
-  webp-max.webp    an animation on a 65535 x 65535 canvas whose first frame is
-                   16384 x 16384 (WebP's largest) of one colour
+  webp-max.webp    an animation on a 65535 x 65535 canvas, one 1 x 1 frame
   noise.png        4000 x 3000 of random samples (12 megapixels)
   noise-gama.png   the same with a gAMA chunk of 1.0, which libpng converts
 
@@ -133,7 +132,7 @@ def main():
     with open(out + "/gif-max.gif", "wb") as f:
         f.write(gif(65535, 65535, 65535, 65535, flat_lzw(65535 * 65535)))
     with open(out + "/webp-max.webp", "wb") as f:
-        f.write(animated_webp(65535, 16384))
+        f.write(animated_webp(65535, 1))
     flat_row = bytes([50, 100, 150]) * 20000
     write_png(out + "/flat.png", 20000, 20000, lambda y: flat_row, level=9)
     noise = random.Random(7).randbytes(4000 * 3000 * 3)
