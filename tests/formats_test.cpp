@@ -14,7 +14,7 @@
 namespace {
 
 // The pictures of tests/fixtures (make_fixtures.sh says how each is made),
-// read through the face as the program reads them, and the upright colour
+// read through the picture reader as the program reads them, and the upright colour
 // at the quadrants' centres (8,4) (24,4) (8,12) (24,12) and at the last
 // pixel. Most are the quadrants red, green / blue, white. A picture with a
 // reference is compared with it at every pixel instead: a PPM that an
@@ -145,8 +145,8 @@ void ChooseSmaller(const void* p_case, int width, int height, int& least_width, 
   least_height = height / test.least_y;
 }
 
-// A fixture read through the face, as the program reads it.
-LoadFailure ReadThroughFace(const FixtureCase& test, const char* p_name, unsigned char*& p_rgb, int& width,
+// A fixture read through the picture reader, as the program reads it.
+LoadFailure ReadThroughReader(const FixtureCase& test, const char* p_name, unsigned char*& p_rgb, int& width,
                             int& height, LoadReport& report) {
   std::vector<unsigned char> bytes = ReadFixture(p_name);
   CanvasOptions options;
@@ -169,7 +169,7 @@ void ExpectReference(const FixtureCase& test, const unsigned char* p_rgb, int wi
   unsigned char* p_reference = nullptr;
   int reference_width = 0, reference_height = 0;
   LoadReport report;
-  ASSERT_EQ(ReadThroughFace(test, test.p_reference, p_reference, reference_width, reference_height, report),
+  ASSERT_EQ(ReadThroughReader(test, test.p_reference, p_reference, reference_width, reference_height, report),
             LoadFailure::NONE);
   ASSERT_EQ(reference_width, width);
   ASSERT_EQ(reference_height, height);
@@ -192,7 +192,7 @@ TEST(FormatsTest, FixturesComeOutUprightInTheirColoursOnTheBackground) {
     unsigned char* p_rgb = nullptr;
     int width = 0, height = 0;
     LoadReport report;
-    const LoadFailure failure = ReadThroughFace(test, test.p_name, p_rgb, width, height, report);
+    const LoadFailure failure = ReadThroughReader(test, test.p_name, p_rgb, width, height, report);
     SCOPED_TRACE(std::string(test.p_name) + ", words: " + report.words);
     EXPECT_EQ(failure, test.failure);
     EXPECT_NE(std::strstr(report.words, test.p_words), nullptr);

@@ -1,5 +1,5 @@
-// Decoder: what every decoder under picture/formats/ shares with the face
-// that calls it (PictureReader).
+// Decoder: what every decoder under picture/formats/ shares with the
+// picture reader that calls it (PictureReader).
 //
 // A decoder is one function per format, DecodeXXX(stream, canvas, report).
 // It reads its format from the stream as the bytes come (never the whole
