@@ -27,18 +27,6 @@ void Composite(unsigned char* p_pixels, int count, const unsigned background[3])
 
 }  // namespace
 
-void LoadReport::SetWords(const char* p_text) {
-  if (p_text == nullptr) p_text = "";
-  std::size_t length = 0;
-  for (; length < WORDS_SIZE - 1 && p_text[length] != '\0'; ++length) {
-    const char c = p_text[length];
-    // One line: line breaks and other control characters become spaces.
-    words[length] = (static_cast<unsigned char>(c) < 32 || c == 127) ? ' ' : c;
-  }
-  while (length > 0 && words[length - 1] == ' ') --length;
-  words[length] = '\0';
-}
-
 Canvas::Canvas(const CanvasOptions& options, LoadReport& report) : _options(options), _report(report) {}
 
 Canvas::~Canvas() {

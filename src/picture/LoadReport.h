@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "common/OneLine.h"
+
 struct PictureFormat;
 
 // What the PPM loader (LoadPPM) saw, so that the caller can say why a load
@@ -74,7 +76,7 @@ struct LoadReport {
 
   // Keeps the decoder's words as one line: control characters become
   // spaces, and what does not fit is cut.
-  void SetWords(const char* p_text);
+  void SetWords(const char* p_text) { CopyAsOneLine(words, WORDS_SIZE, p_text); }
 };
 
 #endif

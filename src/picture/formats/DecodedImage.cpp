@@ -4,18 +4,10 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "common/OneLine.h"
 #include "picture/formats/WholePicture.h"
 
-void DecodedImage::SetMessage(const char* p_text) {
-  if (p_text == nullptr) p_text = "";
-  std::size_t length = 0;
-  for (; length < MESSAGE_SIZE - 1 && p_text[length] != '\0'; ++length) {
-    const char c = p_text[length];
-    message[length] = (static_cast<unsigned char>(c) < 32 || c == 127) ? ' ' : c;
-  }
-  while (length > 0 && message[length - 1] == ' ') --length;
-  message[length] = '\0';
-}
+void DecodedImage::SetMessage(const char* p_text) { CopyAsOneLine(message, MESSAGE_SIZE, p_text); }
 
 int DecodedImage::AllocatePixels(int pixel_width, int pixel_height, int pixel_channels) {
   if (pixel_width > MAX_SIDE || pixel_height > MAX_SIDE) {
