@@ -84,6 +84,8 @@ const FixtureCase FIXTURE_CASES[] = {
     {"cut.png", NO_BACKGROUND, LoadFailure::NONE, 32, 64, 1, true, 0, {RED, GREEN, BLUE, WHITE, BLACK}, "read beyond end of data"},
     {"interlaced_cut.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, true, 0, {RED, GREEN, BLUE, WHITE, BLACK},
      "read beyond end of data"},
+    {"cut_last_row.png", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, true, 0, {RED, GREEN, BLUE, WHITE, BLACK},
+     "read beyond end of data"},
     {"cut.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 64, 1, true, 12, {RED, GREEN, BLUE, WHITE, 0x808080},
      "Premature end of JPEG file"},
     {"corrupt.png", NO_BACKGROUND, LoadFailure::UNREADABLE, 0, 0, 1, false, 0, {}, "IDAT: invalid distance too far back"},
