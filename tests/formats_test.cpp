@@ -89,6 +89,7 @@ const FixtureCase FIXTURE_CASES[] = {
     {"cut.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 64, 1, true, 12, {RED, GREEN, BLUE, WHITE, 0x808080},
      "Premature end of JPEG file"},
     {"corrupt.png", NO_BACKGROUND, LoadFailure::UNREADABLE, 0, 0, 1, false, 0, {}, "IDAT: invalid distance too far back"},
+    {"corrupt.webp", NO_BACKGROUND, LoadFailure::UNREADABLE, 0, 0, 1, false, 0, {}, "bitstream error"},
     {"huge.png", NO_BACKGROUND, LoadFailure::NO_MEMORY, 0, 0, 1, false, 0, {}},
     {"tiff_lzw.tif", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 0, {}, "", MARK},
     {"tiff_tiles.tif", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 0, {}, "", MARK},

@@ -779,7 +779,7 @@ bool ChunkWalk::IsFrameSound(const FrameRecord& frame, bool is_exact) const {
 void ChunkWalk::AddFrame(const FrameRecord& frame, bool is_exact) {
   // A frame after one that is not whole breaks the rules, as does one
   // that does not fit the canvas.
-  const bool is_sound = IsFrameSound(frame, is_exact) && (_frame_count == 0 || _is_last_complete);
+  const bool is_sound = IsFrameSound(frame, is_exact) && _is_last_complete;
   ++_frame_count;
   if (!is_sound && _invalid_from_count == 0) _invalid_from_count = _frame_count;
   _is_last_complete = frame.is_complete;
