@@ -176,6 +176,7 @@ TEST(MemoryLimitTest, CgroupRoomIsTheLeastOfTheGroupAndItsParents) {
       {"0::/docker/abc\n", {{"memory.max", "268435456\n"}, {"memory.current", "16777216\n"}}, 240 * MIB - MEMORY_MARGIN},
       {"0::/\n", {{"cgroup.procs", "1\n"}}, 0},
       {"0::/\n", {{"memory.max", "10485760\n"}, {"memory.current", "5242880\n"}}, 1},
+      {"0::/\n", {{"memory.max", "17825792\n"}, {"memory.current", "9437184\n"}}, 1},  // room of the margin alone
   };
   const std::filesystem::path root = std::filesystem::temp_directory_path() / ("mottlepage-memory-" + std::to_string(getpid()));
   for (const auto& c : cases) {
