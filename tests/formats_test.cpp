@@ -74,6 +74,7 @@ const FixtureCase FIXTURE_CASES[] = {
     {"transparent.gif", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {RED, 0x3366CC, BLUE, WHITE, WHITE}},
     {"offset.gif", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {0x3366CC, GREEN, 0x3366CC, BLUE, BLUE}},
     {"anim_offset.webp", 0x3366CC, LoadFailure::NONE, 32, 16, 2, false, 0, {0x3366CC, 0x3366CC, 0x3366CC, BLUE, BLUE}},
+    {"anim_low.webp", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {0x3366CC, 0x3366CC, BLUE, BLUE, BLUE}},
     // Shrunk by libwebp as it decodes, the EXIF orientation (after the
     // image) in mind.
     {"anim_offset.webp", 0x3366CC, LoadFailure::NONE, 16, 8, 2, false, 0, {0x3366CC, 0x3366CC, 0x3366CC, BLUE, BLUE}, "", nullptr, 2, 2},
