@@ -69,6 +69,7 @@ const FixtureCase FIXTURE_CASES[] = {
     {"cmyk_profile.jpg", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {0xFC1E11, 0x27F938, 0x524CF9, WHITE, WHITE}},
     {"lossy.webp", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
     {"photo.heic", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 1, false, 12, {RED, GREEN, BLUE, WHITE, WHITE}},
+    {"premultiplied.heic", WHITE, LoadFailure::NONE, 32, 16, 1, false, 12, {0xFF7F7F, WHITE, BLUE, WHITE, WHITE}},
     {"anim.gif", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 3, false, 0, {RED, RED, RED, RED, RED}},
     {"anim.webp", NO_BACKGROUND, LoadFailure::NONE, 32, 16, 3, false, 0, {RED, RED, RED, RED, RED}},
     {"transparent.gif", 0x3366CC, LoadFailure::NONE, 32, 16, 1, false, 0, {RED, 0x3366CC, BLUE, WHITE, WHITE}},
