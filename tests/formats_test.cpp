@@ -98,6 +98,7 @@ const FixtureCase FIXTURE_CASES[] = {
     {"tiff_planar.tif", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 0, {}, "", MARK},
     {"tiff_planar_tiles.tif", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 0, {}, "", MARK},
     {"tiff_row_strips.tif", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 0, {}, "", MARK},
+    {"tiff_extra.tif", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 0, {}, "", MARK},
     {"tiff_jpeg.tif", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 2, {}, "", "tiff_jpeg.ref.ppm"},
     {"tiff_16.tif", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 0, {}, "", "tiff_16.ref.ppm"},
     {"tiff_grey4.tif", NO_BACKGROUND, LoadFailure::NONE, 37, 23, 1, false, 0, {}, "", "tiff_grey4.ref.ppm"},
